@@ -1,0 +1,28 @@
+// The state of one run: everything the Parts share, held in one object and
+// passed explicitly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "pages/page_output.h"
+#include "params/form_fields.h"
+#include "params/param_table.h"
+#include "params/platform.h"
+
+namespace revozi {
+
+struct Run {
+  Run(Platform& p, std::vector<std::string> arguments)
+      : platform(p), args(std::move(arguments)), out(p) {}
+
+  Platform& platform;
+  // The command-line arguments as received; element 0 is never examined.
+  std::vector<std::string> args;
+  ParamTable params;
+  FormFieldList form;
+  Dialect dialect = Dialect::kHtml;
+  PageOutput out;
+};
+
+}  // namespace revozi

@@ -1,0 +1,148 @@
+#include "params/form_fields.h"
+
+#include <climits>
+#include <new>
+
+namespace revozi {
+
+namespace {
+
+// Converts like atoi: leading white space, an optional sign, digits up to the
+// first other character; no digits give 0. Saturates instead of overflowing.
+long long atoiLike(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  long long n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (n < LLONG_MAX / 100) n = n * 10 + (*p - '0');
+  }
+  return negative ? -n : n;
+}
+
+bool hasFormPrefix(std::string_view name) {
+  return name.substr(0, 4) == "KWT_" || name.substr(0, 4) == "VEL_";
+}
+
+// Reads the POST body: exactly `length` bytes, which may arrive in several
+// pieces. Returns false when the input ends before that.
+bool readBody(Platform& platform, std::size_t length, std::string& body) {
+  constexpr std::size_t kChunk = 65536;
+  while (body.size() < length) {
+    std::size_t want = std::min(kChunk, length - body.size());
+    std::size_t at = body.size();
+    body.resize(at + want);
+    std::size_t got = platform.readInput(body.data() + at, want);
+    body.resize(at + got);
+    if (got == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+unsigned char hexPairValue(unsigned char first, unsigned char second) {
+  auto nibble = [](unsigned char b) -> int {
+    if (b >= 0x41 && b <= 0x7F) return (b & 0xDF) - 0x37;
+    return b - 0x30;
+  };
+  int v = 16 * nibble(first) + nibble(second);
+  return static_cast<unsigned char>(v & 0xFF);
+}
+
+void urlDecode(std::string& text) {
+  std::size_t w = 0;
+  for (std::size_t r = 0; r < text.size();) {
+    char c = text[r];
+    if (c == '%' && text.size() - r >= 3) {
+      text[w++] = static_cast<char>(hexPairValue(static_cast<unsigned char>(text[r + 1]),
+                                                 static_cast<unsigned char>(text[r + 2])));
+      r += 3;
+    } else if (c == '+') {
+      text[w++] = ' ';
+      ++r;
+    } else {
+      // Also a '%' with fewer than two characters after it: kept as it is.
+      text[w++] = c;
+      ++r;
+    }
+  }
+  text.resize(w);
+  // A decoded zero byte ends the value.
+  std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+}
+
+int splitRequestText(std::string_view text, FormFieldList& list) {
+  list.clear();
+  int count = 0;
+  std::size_t pos = 0;
+  // A zero byte ends the request text.
+  std::size_t end = text.find('\0');
+  if (end == std::string_view::npos) end = text.size();
+  while (pos < end) {
+    // The name runs up to the first '='; a '&' does not end it.
+    std::size_t eq = text.find('=', pos);
+    if (eq > end) eq = end;
+    std::string_view name = text.substr(pos, eq - pos);
+    std::string_view value;
+    if (eq < end) {
+      std::size_t amp = text.find('&', eq + 1);
+      if (amp > end) amp = end;
+      value = text.substr(eq + 1, amp - eq - 1);
+      pos = amp < end ? amp + 1 : end;
+    } else {
+      pos = end;
+    }
+    if (!hasFormPrefix(name)) continue;
+    FormField field;
+    field.name.assign(name);
+    if (!value.empty()) {
+      field.value.emplace(value);
+      urlDecode(*field.value);
+    }
+    list.push_back(std::move(field));
+    ++count;
+  }
+  return count;
+}
+
+int decodeRequest(Platform& platform, FormFieldList& list) {
+  try {
+    const char* method = platform.getEnv("REQUEST_METHOD");
+    std::string text;
+    if (method != nullptr && std::string_view(method) == "POST") {
+      const char* lengthText = platform.getEnv("CONTENT_LENGTH");
+      if (lengthText == nullptr) return -3;
+      long long length = atoiLike(lengthText);
+      // A negative length gives a request without fields; nothing is read.
+      if (length <= 0) return 0;
+      if (static_cast<unsigned long long>(length) > INT_MAX) length = INT_MAX;
+      if (!readBody(platform, static_cast<std::size_t>(length), text)) return 0;
+    } else if (method != nullptr && std::string_view(method) == "GET") {
+      const char* query = platform.getEnv("QUERY_STRING");
+      if (query == nullptr || *query == '\0') return -3;
+      text.assign(query);
+    } else {
+      return 0;
+    }
+    return splitRequestText(text, list);
+  } catch (const std::bad_alloc&) {
+    list.clear();
+    list.shrink_to_fit();
+    return -2;
+  }
+}
+
+std::optional<std::string> findFormValue(const FormFieldList& list,
+                                         std::string_view name,
+                                         std::string_view altName) {
+  if (name.empty()) return std::nullopt;
+  for (const FormField& field : list) {
+    if (field.name == name || field.name == altName) return field.value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace revozi

@@ -1,0 +1,41 @@
+// Decoding of the CGI request into the FormFieldList.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "params/platform.h"
+
+namespace revozi {
+
+struct FormField {
+  std::string name;                   // as it stood in the request, undecoded
+  std::optional<std::string> value;   // URL-decoded; absent when the raw value is empty
+};
+
+// The decoded request fields in request order, duplicates kept.
+using FormFieldList = std::vector<FormField>;
+
+// Reads the GET query string or the POST body and keeps the fields whose name
+// begins with "KWT_" or "VEL_". Returns the number of fields kept, or -2 (no
+// memory) or -3 (request data missing).
+int decodeRequest(Platform& platform, FormFieldList& list);
+
+// Splits a request text into `list` (which is emptied first); returns the
+// count. Used by decodeRequest once it has the text.
+int splitRequestText(std::string_view text, FormFieldList& list);
+
+// The value of the first field whose name equals `name` or `altName`;
+// absent when there is none, when its value is absent, or when `name` is empty.
+std::optional<std::string> findFormValue(const FormFieldList& list,
+                                         std::string_view name,
+                                         std::string_view altName);
+
+// In place: %XY escapes by the nibble rule, '+' to blank; a decoded zero byte
+// ends the value.
+void urlDecode(std::string& text);
+unsigned char hexPairValue(unsigned char first, unsigned char second);
+
+}  // namespace revozi

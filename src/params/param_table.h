@@ -1,0 +1,84 @@
+// The fixed, ordered table of the 58 named parameters and the KeySlot.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace revozi {
+
+class ParamTable;
+
+// A validator reads the value of entry `index` and returns 0 or a negative
+// error code.
+using Validator = int (*)(const ParamTable& table, int index);
+
+struct ParamEntry {
+  const char* name;      // always KWT_...
+  const char* altName;   // VEL_... for entries 0 to 25, else the same as name
+  bool required;
+  bool forward;
+  Validator validator;   // may be null
+};
+
+// Entry indices. The position of an entry carries meaning (validator length
+// rules, order of the hidden fields, first match of a lookup by name).
+enum ParamIndex : int {
+  kMode = 0, kOpt, kSite, kRang, kTotal, kDevise, kLangue, kCmd, kPorteur,
+  kAnnule, kEffectue, kRefuse, kRetour, kKorven, kRepondreA, kOutput, kBouton,
+  kBkgd, kCle, kErreur, kIdentifiant, kPaiement, kCodeFamille, kWait, kTxt,
+  kBoutpi, kSource, kBackup1, kBackup2, kBackup3, kBackup4, kVersion, kPing,
+  kPathRw, kPort, kTotalMajore, kRuf1, kRuf2, kDemo, kTypePaiement,
+  kTypeCarte, kTraitement, kBanque, kAutoSeule, kTrace, kTimeout, kTimeout1,
+  kTimeout2, kTimeout3, kTimeout4, kEntite, k2Mont1, k2Mont2, k2Mont3, kDate1,
+  kDate2, kDate3, kDiff,
+  kParamCount  // 58
+};
+
+// The static description of every entry, in index order.
+const std::array<ParamEntry, kParamCount>& paramEntries();
+
+class ParamTable {
+ public:
+  const ParamEntry& entry(int index) const { return paramEntries()[static_cast<std::size_t>(index)]; }
+  const std::optional<std::string>& value(int index) const { return values_[static_cast<std::size_t>(index)]; }
+  // The value, or the empty text when it is absent.
+  std::string_view text(int index) const {
+    const auto& v = value(index);
+    return v ? std::string_view(*v) : std::string_view();
+  }
+  bool present(int index) const { return value(index).has_value(); }
+  // Empty means absent or of length zero.
+  bool empty(int index) const { return text(index).empty(); }
+
+  // Stores `text` only when the current value is empty; the first source to
+  // supply a value wins.
+  void setIfEmpty(int index, std::optional<std::string> text) {
+    if (empty(index)) values_[static_cast<std::size_t>(index)] = std::move(text);
+  }
+  // Unconditional store (the mode string and the version tag).
+  void set(int index, std::optional<std::string> text) {
+    values_[static_cast<std::size_t>(index)] = std::move(text);
+  }
+
+  // The first entry whose name or alternate name equals `name` byte for byte,
+  // or -1.
+  static int findByName(std::string_view name);
+
+ private:
+  std::array<std::optional<std::string>, kParamCount> values_{};
+};
+
+// The KeySlot (key_slot.cc): a 6-letter marker, then the merchant key as NUL-terminated
+// text from byte 6 on. It lives in writable data so that a key can be
+// written into a delivered binary (revozi-setkey finds it by its marker).
+inline constexpr int kKeySlotSize = 20;
+inline constexpr int kKeyOffset = 6;
+
+// True while byte 6 of the key area is not NUL (a key has been written).
+bool keySlotHasKey();
+// The key text at the key offset (at most 13 bytes).
+std::string keySlotKey();
+
+}  // namespace revozi
