@@ -33,7 +33,7 @@ class SourcesTest : public ::testing::Test {
   }
   // Runs decode and the sources as the driver does; returns fillParameters'.
   int fill(const std::string& query, std::vector<std::string> args = {}) {
-    run_ = std::make_unique<Run>(platform_, std::vector<std::string>{"revozi.cgi"});
+    run_ = std::make_unique<revozi::Run>(platform_, std::vector<std::string>{"revozi.cgi"});
     for (auto& a : args) run_->args.push_back(a);
     splitRequestText(query, run_->form);
     return fillParameters(*run_);
@@ -43,7 +43,7 @@ class SourcesTest : public ::testing::Test {
 
   std::string dir_;
   FakePlatform platform_;
-  std::unique_ptr<Run> run_;
+  std::unique_ptr<revozi::Run> run_;
 };
 
 TEST_F(SourcesTest, NoModeReadsTheFormOnly) {
