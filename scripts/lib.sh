@@ -1,0 +1,47 @@
+# Shared by the scripts: package installation and the loopback-only network.
+# shellcheck shell=bash
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+log() { printf '\n== %s\n' "$*" >&2; }
+
+# ensure_packages PKG...: installs the Debian packages that are missing, when
+# run as root; otherwise says what to install and fails.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
+    return 1
+  fi
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "${REVOZI_APT_UPDATED:-}" ]; then
+    apt-get update -qq >/dev/null || apt-get update
+    export REVOZI_APT_UPDATED=1
+  fi
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || \
+    apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# can_isolate: true when commands can run in a private network namespace with
+# only the loopback interface (nothing leaves the machine, no port of the host
+# is taken).
+can_isolate() {
+  [ -z "${REVOZI_NO_NETNS:-}" ] && command -v unshare >/dev/null 2>&1 && \
+    unshare -n true 2>/dev/null
+}
+
+# in_loopback_netns CMD...: runs CMD in such a namespace when possible, else
+# as it is.
+in_loopback_netns() {
+  if can_isolate; then
+    unshare -n -- bash -c 'ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec "$@"' bash "$@"
+  else
+    "$@"
+  fi
+}
