@@ -1,0 +1,730 @@
+// Server selection against real sockets on 127.0.0.1: listeners that accept,
+// closed ports, a listener whose backlog is full, and names under ".invalid"
+// that never resolve. Every server slot is set in every run, so no built-in
+// server is ever contacted, and every loop and wait is bounded.
+
+#include "probe/probe.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "tests/fake_platform.h"
+
+namespace revozi {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+std::uint16_t boundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+// A TCP listener on 127.0.0.1 and an ephemeral port.
+class Listener {
+ public:
+  explicit Listener(int backlog = 16) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = loopback(0);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, backlog) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1: errno " << errno;
+      return;
+    }
+    port_ = boundPort(fd_);
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Listener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  std::string portText() const { return std::to_string(port_); }
+
+  // Accepts (and closes) every connection that arrives within `window`;
+  // returns how many there were.
+  int acceptFor(milliseconds window = milliseconds(300)) {
+    const Clock::time_point deadline = Clock::now() + window;
+    int accepted = 0;
+    for (int round = 0; round < 1000; ++round) {
+      const int client = accept(fd_, nullptr, nullptr);
+      if (client >= 0) {
+        close(client);
+        ++accepted;
+        continue;
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      pollfd wait{fd_, POLLIN, 0};
+      if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) break;
+    }
+    return accepted;
+  }
+
+ protected:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// A listener that accepts nothing and whose queue is full, so that a new
+// connection attempt stays pending. listen(fd, 0) still queues a connection
+// or two; they are filled with client sockets until one stays pending.
+class FullListener : public Listener {
+ public:
+  FullListener() : Listener(0) {}
+  ~FullListener() {
+    for (int fd : fillers_) close(fd);
+  }
+
+  bool fill() {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (fd < 0) return false;
+      fillers_.push_back(fd);
+      const sockaddr_in address = loopback(port_);
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+          errno != EINPROGRESS) {
+        return false;
+      }
+      pollfd wait{fd, POLLOUT, 0};
+      if (poll(&wait, 1, 300) == 0) return true;  // this one stays pending
+    }
+    return false;
+  }
+
+ private:
+  std::vector<int> fillers_;
+};
+
+constexpr const char* kNoPendingConnect =
+    "could not make a connection attempt stay pending on a listener with a full "
+    "queue on this machine";
+
+// A port on 127.0.0.1 on which nothing listens.
+std::uint16_t closedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in address = loopback(0);
+  bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const std::uint16_t port = boundPort(fd);
+  close(fd);
+  return port;
+}
+
+int countOpenFds() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Opens /dev/null `count` times at most (stopping at the first failure, or
+// once a descriptor of at least `stopAt` was handed out); the caller closes
+// them. Standard input may be closed, so it is not duplicated.
+std::vector<int> occupyDescriptors(int count, int stopAt = INT_MAX) {
+  std::vector<int> fds;
+  for (int i = 0; i < count; ++i) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) break;
+    fds.push_back(fd);
+    if (fd >= stopAt) break;
+  }
+  return fds;
+}
+
+// Raises the soft descriptor limit to at least `wanted`; false if the hard
+// limit does not allow it.
+bool allowDescriptors(rlim_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= wanted) return true;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
+  limit.rlim_cur = wanted;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// How this kernel reports a refused loopback connection: Linux refuses a
+// non-blocking connect at once (-3, ECONNREFUSED); other network stacks let
+// it pend and report the refusal through SO_ERROR (-7, errno EINPROGRESS).
+// Returns the errno that the trace line then shows.
+int refusalErrno() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int code = connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 5);
+  const int error = errno;
+  close(fd);
+  EXPECT_TRUE((code == kConnectFailed && error == ECONNREFUSED) ||
+              (code == kPendingError && error == EINPROGRESS))
+      << "code " << code << " errno " << error;
+  return error;
+}
+
+std::string resolveLine(long error, std::string_view host) {
+  return "<CENTER><B>gethostbyname() erreur " + std::to_string(error) + " pour le serveur " +
+         std::string(host) + "</B></P></CENTER>\n";
+}
+// The trace line for a name that does not resolve, with the resolver's own
+// error number: under ".invalid" that is HOST_NOT_FOUND where a name server
+// answers, TRY_AGAIN where none can be reached (an isolated network).
+std::string unresolvedLine(const std::string& host, std::string_view shown = {}) {
+  h_errno = 0;
+  EXPECT_EQ(gethostbyname(host.c_str()), nullptr) << host;
+  const long error = h_errno;
+  EXPECT_TRUE(error == HOST_NOT_FOUND || error == TRY_AGAIN) << host << ": " << error;
+  return resolveLine(error, shown.empty() ? std::string_view(host) : shown);
+}
+std::string connectLine(long error, std::string_view host) {
+  return "<CENTER><B>connect() erreur " + std::to_string(error) + " pour le serveur " +
+         std::string(host) + "</B></P></CENTER>\n";
+}
+std::string socketLine(std::string_view host) {
+  return "<CENTER><B>socket() en erreur pour le serveur " + std::string(host) +
+         "</B></P></CENTER>\n";
+}
+const std::string kTraceHead =
+    "Content-type: text/html\nCache-Control: no-cache, no-store\nPragma: no-cache\n\n"
+    "<HTML>\n<HEAD>\n<TITLE>KORVEN</TITLE></HEAD>\n<BODY>\n";
+const std::string kTraceTail = "</BODY>\n</HTML>\n";
+
+class ProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Every slot is set: names that never resolve, replaced per test.
+    run.params.set(kKorven, "https://primary.invalid/paiement");
+    run.params.set(kBackup1, "https://backup1.invalid/paiement");
+    run.params.set(kBackup2, "https://backup2.invalid/paiement");
+    run.params.set(kBackup3, "https://backup3.invalid/paiement");
+    for (ParamIndex t : {kTimeout, kTimeout1, kTimeout2, kTimeout3, kTimeout4}) {
+      run.params.set(t, "5");
+    }
+    run.params.set(kPort, std::to_string(closedPort()));
+  }
+  void trace() { run.params.set(kTrace, "1"); }
+  std::string output() {
+    run.out.flush();
+    return platform.output;
+  }
+
+  revozi::testing::FakePlatform platform;
+  revozi::Run run{platform, {"revozi"}};
+};
+
+// ---- URL host, port and time-out texts ----------------------------------------
+
+TEST(ProbeTextTest, HostFollowsTheFirstMarkerOfTheListThatOccurs) {
+  EXPECT_EQ(hostOfUrl("https://pay.example/a/b"), "pay.example");
+  EXPECT_EQ(hostOfUrl("http://pay.example/a"), "pay.example");
+  EXPECT_EQ(hostOfUrl("https:pay.example/a"), "pay.example");
+  EXPECT_EQ(hostOfUrl("http:pay.example"), "pay.example");
+  EXPECT_EQ(hostOfUrl("ftp://pay.example/x"), "pay.example");
+  // "https://" is tried first, even though "http://" stands earlier.
+  EXPECT_EQ(hostOfUrl("http://a.example/p?r=https://b.example/q"), "b.example");
+  // "http:" before "//": the host starts right after "http:".
+  EXPECT_EQ(hostOfUrl("x//y http:z.example/w"), "z.example");
+  // First occurrence of the chosen marker.
+  EXPECT_EQ(hostOfUrl("https://one/https://two/"), "one");
+  // Markers are case-sensitive: none found, the URL starts the host.
+  EXPECT_EQ(hostOfUrl("HTTPS:\\\\up.example"), "HTTPS:\\\\up.example");
+  EXPECT_EQ(hostOfUrl("HTTPS://up.example/x"), "up.example");  // via "//"
+}
+
+TEST(ProbeTextTest, HostIsCutAtTheFirstSlashOnly) {
+  EXPECT_EQ(hostOfUrl("localhost/path/more"), "localhost");
+  EXPECT_EQ(hostOfUrl("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(hostOfUrl("https://user:pw@host:8443?q=1/x"), "user:pw@host:8443?q=1");
+  EXPECT_EQ(hostOfUrl("http:/host/x"), "");
+  EXPECT_EQ(hostOfUrl("https://"), "");
+  EXPECT_EQ(hostOfUrl(""), "");
+  const std::string longHost(5000, 'h');
+  EXPECT_EQ(hostOfUrl("https://" + longHost + "/p"), longHost);
+}
+
+TEST(ProbeTextTest, PortIsTheLow16BitsOfTheNumber) {
+  EXPECT_EQ(probePort("443"), 443);
+  EXPECT_EQ(probePort("70000"), 4464);
+  EXPECT_EQ(probePort("65536"), 0);
+  EXPECT_EQ(probePort("65535"), 65535);
+  EXPECT_EQ(probePort("  8080x"), 8080);
+  EXPECT_EQ(probePort("+81"), 81);
+  EXPECT_EQ(probePort("-1"), 65535);
+  EXPECT_EQ(probePort("https"), 0);
+  EXPECT_EQ(probePort(""), 0);
+  // Far out of range: saturates (as the C library's conversion does) instead
+  // of overflowing.
+  EXPECT_EQ(probePort("99999999999999999999999"), 65535);
+}
+
+TEST(ProbeTextTest, TimeOutTextsAndTheirWait) {
+  EXPECT_EQ(probeTimeout("8"), 8);
+  EXPECT_EQ(probeTimeout(" 20s"), 20);
+  EXPECT_EQ(probeTimeout("-3"), -3);
+  EXPECT_EQ(probeTimeout("soon"), 0);
+  EXPECT_EQ(probeTimeout(""), 0);
+  EXPECT_EQ(probeTimeout("999999999999999999999999"), LONG_MAX);
+  EXPECT_EQ(probeTimeout("-999999999999999999999999"), LONG_MIN);
+
+  EXPECT_EQ(waitMillis(0), 0);
+  EXPECT_EQ(waitMillis(1), 1000);
+  EXPECT_EQ(waitMillis(2147483), 2147483000);
+  // Beyond INT_MAX milliseconds the wait is clamped, never wrapped: 4294968 s
+  // would wrap to a 704 ms wait in 32 bits.
+  EXPECT_EQ(waitMillis(2147484), INT_MAX);
+  EXPECT_EQ(waitMillis(4294968), INT_MAX);
+  EXPECT_EQ(waitMillis(LONG_MAX), INT_MAX);
+  EXPECT_EQ(waitMillis(-1), -1);
+  EXPECT_EQ(waitMillis(LONG_MIN), -1);
+}
+
+// ---- connectWithTimeout ----------------------------------------------------
+
+TEST(ConnectWithTimeoutTest, ConnectsAndLeavesTheSocketBlocking) {
+  Listener listener;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  const int flagsBefore = fcntl(fd, F_GETFL);
+  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
+  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  close(fd);
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+TEST(ConnectWithTimeoutTest, RefusedPortFailsWithoutWaiting) {
+  const Clock::time_point start = Clock::now();
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int code = connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 5);
+  const int error = errno;
+  close(fd);
+  EXPECT_TRUE((code == kConnectFailed && error == ECONNREFUSED) ||
+              (code == kPendingError && error == EINPROGRESS))
+      << "code " << code << " errno " << error;
+  EXPECT_LT(secondsSince(start), 1.0);
+}
+
+TEST(ConnectWithTimeoutTest, NegativeTimeOutFailsAtOnceWithoutConnecting) {
+  Listener listener;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int flagsBefore = fcntl(fd, F_GETFL);
+  errno = 0;
+  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), -1), kWaitFailed);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MIN),
+            kWaitFailed);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
+  close(fd);
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+}
+
+TEST(ConnectWithTimeoutTest, PendingConnectTimesOutAfterItsTimeOut) {
+  FullListener listener;
+  if (!listener.fill()) GTEST_SKIP() << kNoPendingConnect;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 1), kTimedOut);
+  EXPECT_EQ(errno, EINPROGRESS);  // as connect left it
+  const double took = secondsSince(start);
+  close(fd);
+  EXPECT_GE(took, 0.9);
+  EXPECT_LT(took, 3.5);
+}
+
+TEST(ConnectWithTimeoutTest, ZeroTimeOutPollsOnce) {
+  FullListener full;
+  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
+  Clock::time_point start = Clock::now();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(connectWithTimeout(fd, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
+  EXPECT_EQ(errno, EINPROGRESS);
+  close(fd);
+  EXPECT_LT(secondsSince(start), 0.5);
+
+  // An accepting listener on loopback: established by the time of the single
+  // poll, or counted as not (yet) reachable; either way without waiting.
+  Listener listener;
+  start = Clock::now();
+  fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int code = connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 0);
+  const int error = errno;
+  close(fd);
+  EXPECT_LT(secondsSince(start), 0.5);
+  if (code != kConnected) {
+    EXPECT_EQ(code, kTimedOut);
+    EXPECT_EQ(error, EINPROGRESS);
+  }
+}
+
+TEST(ConnectWithTimeoutTest, HugeTimeOutIsNotWrappedIntoAFailure) {
+  Listener listener;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MAX),
+            kConnected);
+  close(fd);
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+TEST(ConnectWithTimeoutTest, BadDescriptorFailsReadingItsFlags) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  close(fd);
+  EXPECT_EQ(connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 1), kGetFlagsFailed);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(ConnectWithTimeoutTest, DescriptorAbove1023Works) {
+  constexpr int kHigh = 1500;
+  if (!allowDescriptors(kHigh + 1)) GTEST_SKIP() << "descriptor limit cannot be raised to " << kHigh + 1;
+  Listener listener;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(dup2(fd, kHigh), kHigh);
+  close(fd);
+  EXPECT_EQ(connectWithTimeout(kHigh, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
+  close(kHigh);
+  EXPECT_EQ(listener.acceptFor(), 1);
+
+  FullListener full;
+  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
+  const int fd2 = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(dup2(fd2, kHigh), kHigh);
+  close(fd2);
+  EXPECT_EQ(connectWithTimeout(kHigh, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
+  close(kHigh);
+}
+
+// ---- probeServer -----------------------------------------------------------
+
+TEST_F(ProbeTest, ReachableByNameByAddressAndAsBareHost) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  EXPECT_EQ(probeServer(run, "https://localhost/paiement", 5), 1);
+  EXPECT_EQ(probeServer(run, "http://127.0.0.1/cgi-bin/x?y=1", 5), 1);
+  EXPECT_EQ(probeServer(run, "localhost/path", 5), 1);
+  EXPECT_EQ(probeServer(run, "127.0.0.1/x", 5), 1);
+  EXPECT_EQ(probeServer(run, "//localhost", 5), 1);
+  EXPECT_EQ(listener.acceptFor(), 5);
+  EXPECT_EQ(output(), "");  // a successful probe writes nothing, even in trace mode
+}
+
+TEST_F(ProbeTest, PortAbove65535WrapsToItsLow16Bits) {
+  Listener listener;
+  run.params.set(kPort, std::to_string(listener.port() + 65536));
+  EXPECT_EQ(probeServer(run, "https://127.0.0.1/", 5), 1);
+  run.params.set(kPort, std::to_string(listener.port() + 2 * 65536) + "abc");
+  EXPECT_EQ(probeServer(run, "https://127.0.0.1/", 5), 1);
+  EXPECT_EQ(listener.acceptFor(), 2);
+}
+
+TEST_F(ProbeTest, PortInTheUrlIsNeverUsed) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  const std::string url = "https://127.0.0.1:" + listener.portText() + "/paiement";
+  EXPECT_EQ(probeServer(run, url, 5), 0);
+  EXPECT_EQ(output(), unresolvedLine("127.0.0.1:" + listener.portText()));
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+}
+
+TEST_F(ProbeTest, LaterHttpsMarkerWinsOverAnEarlierHttpMarker) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  EXPECT_EQ(probeServer(run, "http://primary.invalid/pay?back=https://127.0.0.1/ok", 5), 1);
+  EXPECT_EQ(listener.acceptFor(), 1);
+  EXPECT_EQ(output(), "");
+  EXPECT_EQ(probeServer(run, "http://127.0.0.1/pay?back=https://primary.invalid/ok", 5), 0);
+  EXPECT_EQ(output(), unresolvedLine("primary.invalid"));
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+}
+
+TEST_F(ProbeTest, TraceLineForEachKindOfFailure) {
+  const int refused = refusalErrno();
+  trace();
+  // Refused: KWT_PORT names a closed port.
+  EXPECT_EQ(probeServer(run, "https://127.0.0.1/paiement", 5), 0);
+  EXPECT_EQ(output(), connectLine(refused, "127.0.0.1"));
+  platform.output.clear();
+  // Negative time-out.
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(probeServer(run, "localhost/x", -1), 0);
+  EXPECT_LT(secondsSince(start), 0.5);
+  EXPECT_EQ(output(), connectLine(EINVAL, "localhost"));
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+  platform.output.clear();
+  // Name that does not resolve; markup in the host name is escaped.
+  EXPECT_EQ(probeServer(run, "https://a<b>&'\"z.invalid/x", 5), 0);
+  EXPECT_EQ(output(), unresolvedLine("a<b>&'\"z.invalid", "a&lt;b&gt;&amp;&#39;&quot;z.invalid"));
+  platform.output.clear();
+  // Without KWT_TRACE a failure writes nothing.
+  run.params.set(kTrace, "");
+  EXPECT_EQ(probeServer(run, "https://primary.invalid/", 5), 0);
+  EXPECT_EQ(probeServer(run, "localhost", -1), 0);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(ProbeTest, TimeOutTraceShowsEinprogress) {
+  FullListener listener;
+  if (!listener.fill()) GTEST_SKIP() << kNoPendingConnect;
+  run.params.set(kPort, listener.portText());
+  trace();
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(probeServer(run, "https://localhost/paiement", 1), 0);
+  const double took = secondsSince(start);
+  EXPECT_GE(took, 0.9);
+  EXPECT_LT(took, 3.5);
+  EXPECT_EQ(output(), connectLine(EINPROGRESS, "localhost"));
+}
+
+TEST_F(ProbeTest, OverlongNamesFailResolutionWhole) {
+  trace();
+  const std::string host = std::string(300, 'n') + ".invalid";
+  EXPECT_EQ(probeServer(run, "https://" + host + "/paiement", 5), 0);
+  const std::string out = output();
+  const std::string prefix = "<CENTER><B>gethostbyname() erreur ";
+  ASSERT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
+  EXPECT_NE(out.find(" pour le serveur " + host + "</B></P></CENTER>\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("erreur 0 "), std::string::npos);
+}
+
+TEST_F(ProbeTest, NulByteInTheHostIsNotResolvedAsItsPrefix) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  const std::string url("https://127.0.0.1\0.invalid/x", 28);
+  EXPECT_EQ(probeServer(run, url, 5), 0);
+  EXPECT_EQ(output(), resolveLine(HOST_NOT_FOUND, std::string("127.0.0.1\0.invalid", 18)));
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+}
+
+TEST_F(ProbeTest, SocketFailureIsTraced) {
+  trace();
+  ASSERT_NE(gethostbyname("127.0.0.1"), nullptr);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int before = countOpenFds();
+  ASSERT_GT(before, 0);
+  // Use up every descriptor below a small limit, so that socket() fails.
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(before) + 4;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const std::vector<int> fillers = occupyDescriptors(64);
+  const int result = probeServer(run, "https://127.0.0.1/paiement", 5);
+  for (int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(output(), socketLine("127.0.0.1"));
+  EXPECT_EQ(countOpenFds(), before);
+}
+
+TEST_F(ProbeTest, NoDescriptorLeaksOnAnyPath) {
+  Listener listener;
+  FullListener full;
+  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
+  const std::uint16_t closed = closedPort();
+  const int before = countOpenFds();
+  ASSERT_GT(before, 0);
+  for (int round = 0; round < 3; ++round) {
+    run.params.set(kPort, listener.portText());
+    EXPECT_EQ(probeServer(run, "https://127.0.0.1/", 5), 1);    // reachable
+    EXPECT_EQ(probeServer(run, "https://127.0.0.1/", -5), 0);   // negative time-out
+    EXPECT_EQ(probeServer(run, "https://nowhere.invalid/", 5), 0);  // no name
+    run.params.set(kPort, std::to_string(closed));
+    EXPECT_EQ(probeServer(run, "https://127.0.0.1/", 5), 0);    // refused
+    run.params.set(kPort, full.portText());
+    EXPECT_EQ(probeServer(run, "https://127.0.0.1/", 0), 0);    // time-out
+  }
+  EXPECT_EQ(countOpenFds(), before);
+  EXPECT_EQ(listener.acceptFor(), 3);
+}
+
+TEST_F(ProbeTest, ProbeSocketAbove1023Works) {
+  if (!allowDescriptors(1200)) GTEST_SKIP() << "descriptor limit cannot be raised to 1200";
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  // Occupy every descriptor up to 1024, so that the probe's socket lands above.
+  const std::vector<int> fillers = occupyDescriptors(1100, 1024);
+  const bool high = !fillers.empty() && fillers.back() >= 1024;
+  const int result = probeServer(run, "https://localhost/paiement", 5);
+  for (int fd : fillers) close(fd);
+  ASSERT_TRUE(high) << "could not occupy descriptors up to 1024";
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+// ---- selectServer ----------------------------------------------------------
+
+TEST_F(ProbeTest, PrimaryWinsAndNoBackupIsContacted) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  const std::string primary = "https://localhost/cgi-bin/paiement.cgi?site=1234567&x=%41";
+  run.params.set(kKorven, primary);
+  run.params.set(kBackup1, "https://127.0.0.1/b1");
+  run.params.set(kBackup2, "https://127.0.0.1/b2");
+  run.params.set(kBackup3, "https://127.0.0.1/b3");
+  run.params.set(kBackup4, "https://127.0.0.1/b4");
+  std::string found = "left over";
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, primary);
+  EXPECT_EQ(listener.acceptFor(), 1);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(ProbeTest, FailsOverToTheFirstReachableBackup) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  run.params.set(kBackup1, "http://127.0.0.1/backup-one");
+  run.params.set(kBackup2, "https://localhost/backup-two");
+  run.params.set(kBackup3, "localhost/backup-three");
+  run.params.set(kBackup4, "localhost/backup-four");
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, "http://127.0.0.1/backup-one");
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+TEST_F(ProbeTest, EachSlotUsesItsOwnTimeOut) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  run.params.set(kBackup1, "https://127.0.0.1/one");
+  run.params.set(kBackup2, "https://localhost/two");
+  run.params.set(kBackup3, "https://127.0.0.1/three");
+  run.params.set(kTimeout1, "-1");
+  run.params.set(kTimeout2, "-20");
+  run.params.set(kTimeout3, "5");
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, "https://127.0.0.1/three");
+  EXPECT_EQ(listener.acceptFor(), 1);
+  EXPECT_EQ(output(), kTraceHead + unresolvedLine("primary.invalid") +
+                          connectLine(EINVAL, "127.0.0.1") + connectLine(EINVAL, "localhost") +
+                          kTraceTail);
+}
+
+TEST_F(ProbeTest, TracePageWhenTheFirstBackupAnswers) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  run.params.set(kBackup1, "https://127.0.0.1/paiement");
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, "https://127.0.0.1/paiement");
+  h_errno = 0;
+  ASSERT_EQ(gethostbyname("primary.invalid"), nullptr);
+  const std::string error = std::to_string(h_errno);
+  EXPECT_EQ(output(),
+            "Content-type: text/html\nCache-Control: no-cache, no-store\nPragma: no-cache\n\n"
+            "<HTML>\n<HEAD>\n<TITLE>KORVEN</TITLE></HEAD>\n<BODY>\n"
+            "<CENTER><B>gethostbyname() erreur " + error +
+                " pour le serveur primary.invalid</B></P></CENTER>\n"
+            "</BODY>\n</HTML>\n");
+}
+
+TEST_F(ProbeTest, TracePageWhenNoServerAnswers) {
+  const int refused = refusalErrno();
+  trace();
+  run.params.set(kKorven, "https://primary.invalid/paiement");
+  run.params.set(kBackup1, "http://127.0.0.1:8443/x");
+  run.params.set(kBackup2, "localhost/pay");
+  run.params.set(kTimeout2, "-1");
+  run.params.set(kBackup3, "//127.0.0.1/");
+  run.params.set(kBackup4, "https://<four>.invalid/");
+  std::string found = "stale";
+  EXPECT_EQ(selectServer(run, found), 0);
+  EXPECT_EQ(found, "");
+  EXPECT_EQ(output(), kTraceHead + unresolvedLine("primary.invalid") +
+                          unresolvedLine("127.0.0.1:8443") +
+                          connectLine(EINVAL, "localhost") + connectLine(refused, "127.0.0.1") +
+                          unresolvedLine("<four>.invalid", "&lt;four&gt;.invalid") + kTraceTail);
+}
+
+TEST_F(ProbeTest, NoTraceNoOutput) {
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 0);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(ProbeTest, FourthBackupOnlyWhenGivenAndEmptySlotsAreSkipped) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  run.params.set(kBackup2, "");  // present but empty: skipped
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 0);
+  EXPECT_EQ(output(), kTraceHead + unresolvedLine("primary.invalid") +
+                          unresolvedLine("backup1.invalid") +
+                          unresolvedLine("backup3.invalid") + kTraceTail);
+  platform.output.clear();
+
+  run.params.set(kBackup4, "https://localhost/quatre");
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, "https://localhost/quatre");
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+TEST_F(ProbeTest, FullBacklogPrimaryTimesOutThenNextSlot) {
+  FullListener listener;
+  if (!listener.fill()) GTEST_SKIP() << kNoPendingConnect;
+  run.params.set(kPort, listener.portText());
+  trace();
+  run.params.set(kKorven, "https://127.0.0.1/paiement");
+  run.params.set(kTimeout, "1");
+  std::string found;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(selectServer(run, found), 0);
+  const double took = secondsSince(start);
+  EXPECT_GE(took, 0.9);
+  EXPECT_LT(took, 3.5);
+  EXPECT_EQ(output(), kTraceHead + connectLine(EINPROGRESS, "127.0.0.1") +
+                          unresolvedLine("backup1.invalid") +
+                          unresolvedLine("backup2.invalid") +
+                          unresolvedLine("backup3.invalid") + kTraceTail);
+}
+
+TEST_F(ProbeTest, LongReachableUrlIsCopiedWhole) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  const std::string url = "https://127.0.0.1/" + std::string(4000, 'p') + "?q=" + std::string(300, 'v');
+  run.params.set(kBackup1, url);
+  std::string found;
+  EXPECT_EQ(selectServer(run, found), 1);
+  EXPECT_EQ(found, url);
+  EXPECT_EQ(listener.acceptFor(), 1);
+}
+
+}  // namespace
+}  // namespace revozi
