@@ -1,0 +1,208 @@
+#include "datablock/encode.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "datablock/crc16.h"
+#include "datablock/encode_steps.h"
+
+namespace revozi {
+
+namespace datablock {
+
+int symbolValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return -1;
+}
+
+char symbolOf(int value) {
+  static constexpr char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  return kSymbols[value];
+}
+
+char markerLetter(std::string_view porteur) {
+  int seen = 0;
+  for (char c : porteur) {
+    if (c >= 'a' && c <= 'z') {
+      if (++seen == 2) return static_cast<char>(c - 32);
+    }
+  }
+  return 'F';
+}
+
+std::string amountField(std::string_view total) {
+  if (total.size() > kAmountWidth) total.remove_prefix(total.size() - kAmountWidth);
+  std::string field(kAmountWidth, '0');
+  const std::size_t free = kAmountWidth - total.size();
+  for (std::size_t p = 0; p < free; ++p) field[p] = static_cast<char>('0' + p);
+  for (std::size_t k = 0; k < total.size(); ++k) {
+    field[free + k] = static_cast<char>(static_cast<unsigned char>(total[k]) + 23);
+  }
+  return field;
+}
+
+std::string lengthPrefix(std::size_t length) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%04zu", length);
+  return digits;
+}
+
+namespace {
+
+void appendField(std::string& record, std::string_view value) {
+  record += lengthPrefix(value.size());
+  record += value;
+}
+
+}  // namespace
+
+std::string buildDataRecord(const ParamTable& table) {
+  static constexpr ParamIndex kPrefixed[] = {
+      kPorteur, kCmd,   kRepondreA, kRetour, kPaiement, kCodeFamille, kIdentifiant,
+      k2Mont1,  kDate1, k2Mont2,    kDate2,  k2Mont3,   kDate3,       kDiff};
+  std::string record = amountField(table.text(kTotal));
+  record += '=';
+  record += table.text(kDevise);
+  record += '=';
+  record += table.text(kSite);
+  record += '=';
+  record += table.text(kRang);
+  for (ParamIndex index : kPrefixed) appendField(record, table.text(index));
+  return record;
+}
+
+std::string hexText(std::string_view record) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = "0000";
+  text.reserve(4 + 2 * record.size());
+  for (char c : record) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0x0F];
+  }
+  return text;
+}
+
+void swapNibbles(std::string& text) {
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) std::swap(text[i], text[i + 1]);
+}
+
+void addCheckValues(std::string& text) {
+  const std::string c1 = crc16Text(std::string_view(text).substr(4));
+  text[0] = c1[0];
+  text[1] = c1[1];
+  text.append(c1, 2, 2);
+  const std::string c2 = crc16Text(text);
+  text[2] = c2[0];
+  text[3] = c2[1];
+  text.append(c2, 2, 2);
+}
+
+void digitLift(std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte <= 0x40) text[i] = static_cast<char>(byte + (i % 2 == 0 ? 23 : 33));
+  }
+}
+
+std::string packRuns(std::string_view lifted) {
+  std::string packed;
+  packed.reserve(lifted.size());
+  std::size_t i = 0;
+  while (i + 1 < lifted.size()) {
+    const char a = lifted[i];
+    const char b = lifted[i + 1];
+    std::size_t next = i + 2;
+    std::size_t count = 1;
+    while (next + 1 < lifted.size() && lifted[next] == a && lifted[next + 1] == b) {
+      ++count;
+      next += 2;
+    }
+    if (count > 1) packed += std::to_string(count);
+    packed += a;
+    packed += b;
+    i = next;
+  }
+  if (i < lifted.size()) packed += lifted[i];  // odd length: never produced by the encoder
+  return packed;
+}
+
+int rotationStart(std::string_view packed) {
+  if (!packed.empty() && packed[0] >= 'A' && packed[0] <= 'Z') return packed[0] - 'A';
+  return kRunRotationStart;
+}
+
+void substitute(std::string& packed, int start) {
+  for (std::size_t i = 1; i < packed.size(); ++i) {
+    const int value = symbolValue(packed[i]);
+    if (value < 0) continue;  // not produced by the encoder
+    packed[i] = symbolOf(((value - start) % kAlphabetSize + kAlphabetSize) % kAlphabetSize);
+  }
+}
+
+void padEven(std::string& text) {
+  if (text.size() % 2 != 0) text += "999";
+}
+
+std::string interleave(std::string_view text) {
+  const std::size_t half = text.size() / 2;
+  std::string out;
+  out.reserve(2 * half);
+  for (std::size_t i = 0; i < half; ++i) {
+    out += text[half + i];
+    out += text[i];
+  }
+  return out;
+}
+
+std::string fillerText(std::string_view site, std::string_view rang) {
+  std::string fillers(kFillerCount, 'G');
+  for (std::size_t i = 0; i < kFillerCount; ++i) {
+    char digit = '0';
+    if (i < site.size()) {
+      digit = site[i];
+    } else if (i - site.size() < rang.size()) {
+      digit = rang[i - site.size()];
+    }
+    if (digit < '0' || digit > '9') digit = '0';
+    fillers[i] = static_cast<char>(digit + 23);
+  }
+  return fillers;
+}
+
+std::string finalText(std::string_view interleaved, char marker, std::string_view fillers) {
+  std::string out(kVersionText);
+  out.reserve(kVersionText.size() + interleaved.size() + interleaved.size() / 8 + 2);
+  std::size_t position = 0;
+  auto nextFiller = [&]() {
+    if (fillers.empty()) return 'G';  // fillerText always gives nine
+    const char filler = fillers[position];
+    position = (position + 1) % fillers.size();
+    return filler;
+  };
+  for (char c : interleaved) {
+    out += c;
+    if (c == marker) out += nextFiller();
+  }
+  out += marker;
+  out += nextFiller();
+  return out;
+}
+
+}  // namespace datablock
+
+std::string encodeDataBlock(const ParamTable& table) {
+  using namespace datablock;
+  const char marker = markerLetter(table.text(kPorteur));
+  std::string text = hexText(buildDataRecord(table));
+  swapNibbles(text);
+  addCheckValues(text);
+  digitLift(text);
+  std::string packed = packRuns(text);
+  substitute(packed, rotationStart(packed));
+  padEven(packed);
+  return finalText(interleave(packed), marker, fillerText(table.text(kSite), table.text(kRang)));
+}
+
+}  // namespace revozi

@@ -1,0 +1,15 @@
+// The KWT_DATA block: the DataRecord, scrambled, sealed with two CRC-16 check
+// values, headed by "v401".
+#pragma once
+
+#include <string>
+
+#include "params/param_table.h"
+
+namespace revozi {
+
+// Builds the block from the table (which it does not validate). The result is
+// "v401" followed by characters 0-9 and A-Z only. No length limit.
+std::string encodeDataBlock(const ParamTable& table);
+
+}  // namespace revozi
