@@ -1,0 +1,130 @@
+// kwtdata: builds a KWT_DATA block from NAME=value parameters, or reads one
+// back into its fields. A tool for merchants and support staff checking what
+// a payment page carries.
+//
+//   kwtdata encode KWT_SITE=1234567 KWT_RANG=01 ...   prints the block
+//   kwtdata decode BLOCK                              prints NAME=value lines
+//   kwtdata decode < file                             the block on stdin
+//
+// Exit status: 0 done, 1 the text is not a valid block, 2 usage error.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "datablock/decode.h"
+#include "datablock/encode.h"
+#include "params/param_table.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+// Standard input larger than this is not a block anyone could have sent.
+constexpr std::size_t kMaxInput = 64u * 1024u * 1024u;
+
+constexpr char kHelp[] =
+    "Usage: kwtdata encode NAME=value ...\n"
+    "       kwtdata decode [BLOCK]\n"
+    "       kwtdata --help\n"
+    "\n"
+    "encode  builds the KWT_DATA block from the given parameters (KWT_ or VEL_\n"
+    "        names, e.g. KWT_SITE=1234567 KWT_RANG=01 KWT_TOTAL=1500\n"
+    "        KWT_DEVISE=978 KWT_CMD=ORDER42 KWT_PORTEUR=a@b.fr KWT_RETOUR=M:M\n"
+    "        KWT_IDENTIFIANT=7) and prints it on one line. The values are not\n"
+    "        validated; parameters outside the block are accepted and ignored.\n"
+    "decode  reads a block (the argument, or standard input without one; a\n"
+    "        trailing line end is ignored), verifies its check values and\n"
+    "        prints the fields it carries, one NAME=value line each:\n"
+    "        KWT_TOTAL KWT_DEVISE KWT_SITE KWT_RANG KWT_PORTEUR KWT_CMD\n"
+    "        KWT_REPONDRE_A KWT_RETOUR KWT_PAIEMENT KWT_CODEFAMILLE\n"
+    "        KWT_IDENTIFIANT KWT_2MONT1 KWT_DATE1 KWT_2MONT2 KWT_DATE2\n"
+    "        KWT_2MONT3 KWT_DATE3 KWT_DIFF\n"
+    "\n"
+    "Exit status: 0 success, 1 not a valid block, 2 usage error.\n";
+
+int usage(const char* message, const char* detail = nullptr) {
+  if (detail != nullptr) {
+    std::fprintf(stderr, "kwtdata: %s: %s\n", message, detail);
+  } else {
+    std::fprintf(stderr, "kwtdata: %s\n", message);
+  }
+  std::fprintf(stderr, "Try 'kwtdata --help'.\n");
+  return kUsageError;
+}
+
+void writeBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+
+int encode(int argc, char** argv) {
+  revozi::ParamTable table;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    const std::size_t equals = argument.find('=');
+    if (equals == std::string_view::npos) return usage("expected NAME=value", argv[i]);
+    const std::string name(argument.substr(0, equals));
+    const int index = revozi::ParamTable::findByName(name);
+    if (index < 0) return usage("unknown parameter", name.c_str());
+    table.set(index, std::string(argument.substr(equals + 1)));
+  }
+  writeBytes(revozi::encodeDataBlock(table));
+  writeBytes("\n");
+  return 0;
+}
+
+bool readStandardInput(std::string& text) {
+  char chunk[65536];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+    if (text.size() + got > kMaxInput) return false;
+    text.append(chunk, got);
+  }
+  return std::ferror(stdin) == 0;
+}
+
+int decode(std::string_view block) {
+  const revozi::DecodeResult result = revozi::decodeDataBlock(block);
+  if (!result.ok) {
+    std::fprintf(stderr, "kwtdata: %s\n", result.reason.c_str());
+    return 1;
+  }
+  for (const auto& field : result.fields.named()) {
+    writeBytes(field.name);
+    writeBytes("=");
+    writeBytes(field.value);
+    writeBytes("\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage("no command given");
+  const std::string_view command = argv[1];
+  int status;
+  if (command == "--help" || command == "-h") {
+    writeBytes(kHelp);
+    status = 0;
+  } else if (command == "encode") {
+    status = encode(argc - 2, argv + 2);
+  } else if (command == "decode") {
+    if (argc > 3) return usage("decode takes at most one block");
+    std::string block;
+    if (argc == 3) {
+      block = argv[2];
+    } else if (!readStandardInput(block)) {
+      std::fprintf(stderr, "kwtdata: cannot read a block from standard input (unreadable or over 64 MiB)\n");
+      return 1;
+    }
+    if (!block.empty() && block.back() == '\n') block.pop_back();
+    if (!block.empty() && block.back() == '\r') block.pop_back();
+    status = decode(block);
+  } else {
+    return usage("unknown command", argv[1]);
+  }
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "kwtdata: write error: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
+}
