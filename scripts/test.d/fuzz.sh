@@ -1,0 +1,3 @@
+# Fuzzing stage: every libFuzzer target for 30 seconds on its seeds.
+set -euo pipefail
+exec "$(dirname "$0")/../fuzz" 30

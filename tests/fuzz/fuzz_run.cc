@@ -1,0 +1,175 @@
+// A whole request in-process (runRequest with the in-memory platform), every
+// source fed from the input. The input is cut at every byte 0x1E into:
+//   0  REQUEST_METHOD ("-": unset)
+//   1  CONTENT_LENGTH ("-": unset)
+//   2  QUERY_STRING ("-": unset)
+//   3  standard input
+//   4  the options file's content
+//   5  the mode characters that follow the leading '4'
+//   6… "$NAME=VALUE": an environment variable; anything else: a command-line
+//      argument
+//
+// No probe may leave the machine, whatever the input. The mode string always
+// comes from the environment and begins with '4', so the command line is the
+// first source; its first arguments set every server slot to 127.0.0.1, the
+// probe port to a port this process holds bound without listening (so every
+// probe is refused at once), every time-out to 0 and the options-file path to
+// a file of this process. The request text can name no mode field (every
+// "_MODE" in it is changed to "_MODX"), and the environment entries from the
+// input cannot set the mode. Each input is first gathered on its own and the
+// server slots it would probe are checked before the real run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "params/param_table.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+using revozi::testing::FakePlatform;
+
+constexpr char kSeparator = '\x1e';
+constexpr const char* kServers[] = {
+    "http://127.0.0.1/korven", "http://127.0.0.1/backup1", "http://127.0.0.1/backup2",
+    "http://127.0.0.1/backup3", "http://127.0.0.1/backup4",
+};
+constexpr revozi::ParamIndex kServerSlots[] = {revozi::kKorven, revozi::kBackup1, revozi::kBackup2,
+                                               revozi::kBackup3, revozi::kBackup4};
+constexpr revozi::ParamIndex kTimeouts[] = {revozi::kTimeout, revozi::kTimeout1, revozi::kTimeout2,
+                                            revozi::kTimeout3, revozi::kTimeout4};
+
+// A port of 127.0.0.1 bound by this process and never listened on: a connect
+// to it is refused, and nothing else can take it while the fuzzer runs.
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+      std::fprintf(stderr, "fuzz_run: cannot bind a loopback port\n");
+      std::abort();
+    }
+    port_ = std::to_string(ntohs(a.sin_port));
+  }
+  ~RefusingPort() { ::close(fd_); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  const std::string& port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::string port_;
+};
+
+std::string withoutModeFields(std::string_view text) {
+  std::string out(text);
+  for (std::size_t at = out.find("_MODE"); at != std::string::npos; at = out.find("_MODE", at)) {
+    out[at + 4] = 'X';
+  }
+  return out;
+}
+
+struct Request {
+  FakePlatform platform;
+  std::vector<std::string> args;
+};
+
+Request buildRequest(std::string_view input, const std::string& port, const std::string& optionsPath) {
+  const std::vector<std::string_view> sections = revozi::fuzzing::splitSections(input, kSeparator);
+  auto section = [&](std::size_t i) -> std::string_view {
+    return i < sections.size() ? sections[i] : std::string_view("-");
+  };
+  Request request;
+  FakePlatform& p = request.platform;
+  std::vector<std::string>& args = request.args;
+
+  args.emplace_back("revozi.cgi");
+  for (std::size_t i = 0; i < 5; ++i) {
+    args.push_back(std::string(revozi::paramEntries()[static_cast<std::size_t>(kServerSlots[i])].name) + "=" + kServers[i]);
+    args.push_back(std::string(revozi::paramEntries()[static_cast<std::size_t>(kTimeouts[i])].name) + "=0");
+  }
+  args.push_back("KWT_PORT=" + port);
+  args.push_back("KWT_OPT=" + optionsPath);
+
+  for (std::size_t i = 6; i < sections.size(); ++i) {
+    std::string_view s = sections[i];
+    if (!s.empty() && s.front() == '$') {
+      s.remove_prefix(1);
+      const std::size_t eq = s.find('=');
+      const std::string name(s.substr(0, eq));
+      if (eq == std::string_view::npos || name == "KWT_MODE" || name == "VEL_MODE") continue;
+      p.env[name] = std::string(s.substr(eq + 1));
+    } else {
+      args.emplace_back(s);
+    }
+  }
+  if (section(0) != "-") p.env["REQUEST_METHOD"] = std::string(section(0));
+  if (section(1) != "-") p.env["CONTENT_LENGTH"] = std::string(section(1));
+  if (section(2) != "-") p.env["QUERY_STRING"] = withoutModeFields(section(2));
+  if (sections.size() > 3) p.input = withoutModeFields(section(3));
+  // A zero byte would end the mode text before anything after it.
+  std::string mode = "4";
+  if (sections.size() > 5) mode += section(5).substr(0, section(5).find('\0'));
+  p.env["KWT_MODE"] = mode;
+  return request;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const RefusingPort port;
+  static const revozi::fuzzing::ScratchFile options("run");
+  const std::string_view input = revozi::fuzzing::asText(data, size);
+  const std::vector<std::string_view> sections = revozi::fuzzing::splitSections(input, kSeparator);
+  if (!options.write(sections.size() > 4 ? sections[4] : std::string_view())) return 0;
+
+  // The servers this input would probe, gathered on a copy of the request
+  // before anything is probed.
+  int result = 0;
+  {
+    Request probe = buildRequest(input, port.port(), options.path());
+    revozi::Run run(probe.platform, probe.args);
+    result = revozi::gatherParameters(run);
+    FUZZ_CHECK(result == 0 || result == revozi::kPingMode || result < 0);
+    if (result == 0 || result == revozi::kPingMode) {
+      for (std::size_t i = 0; i < 5; ++i) {
+        FUZZ_CHECK(run.params.text(kServerSlots[i]) == kServers[i]);
+        FUZZ_CHECK(run.params.text(kTimeouts[i]) == "0");
+      }
+      FUZZ_CHECK(run.params.text(revozi::kPort) == port.port());
+    }
+  }
+
+  Request request = buildRequest(input, port.port(), options.path());
+  const int status = revozi::runRequest(request.platform, request.args);
+  const FakePlatform& p = request.platform;
+
+  FUZZ_CHECK(status == 0 || status == 1);
+  FUZZ_CHECK(!p.output.empty());
+  if (result == 0) {
+    // No server can answer: the no-server page, exit status 0.
+    FUZZ_CHECK(status == 0);
+    FUZZ_CHECK(p.error.empty());
+  } else if (result == revozi::kPingMode) {
+    FUZZ_CHECK(status == 1);
+    FUZZ_CHECK(p.error == "Aucun serveur disponible\n");
+    FUZZ_CHECK(p.output.size() >= 25 &&
+               p.output.compare(p.output.size() - 25, 25, "Aucun serveur disponible\n") == 0);
+  } else {
+    FUZZ_CHECK(status == 1);
+    FUZZ_CHECK(p.error.empty());
+  }
+  return 0;
+}
