@@ -111,6 +111,37 @@ TEST(Driver, PingWithTraceWritesTheTracePageFirst) {
   EXPECT_TRUE(contains(o.out, "</BODY>\n</HTML>\nAucun serveur disponible\n")) << o.out;
 }
 
+TEST(Driver, TraceModeWithoutServer) {
+  const std::string trace =
+      "Content-type: text/html\nCache-Control: no-cache, no-store\nPragma: no-cache\n\n"
+      "<HTML>\n<HEAD>\n<TITLE>KORVEN</TITLE></HEAD>\n<BODY>\n";
+  // HTML: the trace page is the whole response.
+  Outcome o = get(kOrder + "&KWT_TRACE=1&" + kNoServers);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.rfind(trace, 0), 0u) << o.out;
+  EXPECT_EQ(o.out.size() - o.out.rfind("</BODY>\n</HTML>\n"), 16u) << o.out;
+  EXPECT_FALSE(contains(o.out, "AUCUN SERVEUR DISPONIBLE"));
+  // WAP: the whole no-server card, its header included, follows the trace.
+  o = get(kOrder + "&KWT_TRACE=1&KWT_SOURCE=WAP&" + kNoServers);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.rfind(trace, 0), 0u) << o.out;
+  EXPECT_TRUE(contains(o.out, "</BODY>\n</HTML>\nContent-type: text/vnd.wap.wml\n\n")) << o.out;
+  EXPECT_TRUE(contains(o.out, "AUCUN&nbsp;SERVEUR&nbsp;DISPONIBLE</b></p>\n</card>\n</wml>\n")) << o.out;
+}
+
+TEST(Driver, TraceThenPaymentPage) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  Outcome o = get("KWT_BACKUP1=http://127.0.0.1/pay&KWT_PORT=" + server.portText() + "&KWT_TRACE=1&" + kOrder +
+                  "&" + kNoServers);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(contains(o.out, "<BODY>\n<CENTER><B>gethostbyname() erreur ")) << o.out;
+  EXPECT_TRUE(contains(o.out, " pour le serveur primary.invalid</B></P></CENTER>\n</BODY>\n</HTML>\n"
+                              "Content-type: text/html\n"))
+      << o.out;
+  EXPECT_TRUE(contains(o.out, "Action='http://127.0.0.1/pay'")) << o.out;
+}
+
 TEST(Driver, DecodeFailureSkipsEverySource) {
   std::map<std::string, std::string> env = {{"REQUEST_METHOD", "GET"}, {"KWT_MODE", "24"},
                                             {"KWT_SOURCE", "WAP"}, {"KWT_PING", "1"}};
