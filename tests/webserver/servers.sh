@@ -1,0 +1,145 @@
+# Running the deploy/ configurations as private server instances, for the
+# demo (scripts/demo) and the web server tests (tests/webserver/suite.sh).
+# Source it after scripts/lib.sh.
+# shellcheck shell=bash
+
+WEB_HTTP_PORT=80
+WEB_BASE="http://127.0.0.1"
+WEB_SANDBOX_URL="$WEB_BASE/cgi-bin/korven-sandbox.cgi"
+SERVER_PID=""
+SERVER_NAME=""
+
+# The user the servers run their CGI programs as, when started as root.
+web_user() { id -u www-data >/dev/null 2>&1 && echo www-data; }
+
+# make_web_dir PREFIX: a new directory under /tmp that the server's user can
+# read (mktemp makes it private).
+make_web_dir() {
+  local dir
+  dir="$(mktemp -d "/tmp/$1.XXXXXX")" || return 1
+  chmod 755 "$dir"
+  echo "$dir"
+}
+
+# prepare_site SITE BIN_DIR: the site directory the configurations expect:
+# www/ with the example order pages, cgi-bin/ with the module, the sandbox
+# and the example options file.
+prepare_site() {
+  local site="$1" bin="$2"
+  mkdir -p "$site/www" "$site/cgi-bin" || return 1
+  cp "$REPO_ROOT"/deploy/www/* "$site/www/" || return 1
+  install -m 755 "$bin/revozi.cgi" "$bin/korven-sandbox.cgi" "$site/cgi-bin/" || return 1
+  install -m 644 "$REPO_ROOT/deploy/kwtinfos.txt" "$site/cgi-bin/" || return 1
+  chmod -R a+rX "$site"
+}
+
+# prepare_run_dir RUN: pid file, logs and request bodies; writable by the
+# server's user.
+prepare_run_dir() {
+  local run="$1" user
+  mkdir -p "$run" || return 1
+  user="$(web_user)"
+  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then chown "$user" "$run"; fi
+}
+
+# port_accepts PORT: true when 127.0.0.1:PORT accepts a connection.
+port_accepts() {
+  timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null
+}
+
+# wait_for_server: until port 80 accepts, at most 10 seconds; fails early
+# when the server process has ended.
+wait_for_server() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    port_accepts "$WEB_HTTP_PORT" && return 0
+    kill -0 "$SERVER_PID" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# The servers run in a session of their own (setsid, which keeps the pid in
+# a script): Apache signals its whole process group when it stops, which
+# must not reach the script that started it.
+
+# start_lighttpd SITE RUN: lighttpd with deploy/lighttpd/lighttpd.conf, in
+# the foreground of a background job; its working directory is RUN.
+start_lighttpd() {
+  local site="$1" run="$2"
+  SERVER_NAME=lighttpd
+  (cd "$run" && REVOZI_SITE="$site" REVOZI_RUN="$run" \
+     exec setsid lighttpd -D -f "$REPO_ROOT/deploy/lighttpd/lighttpd.conf" >"$run/stdout.log" 2>&1) &
+  SERVER_PID=$!
+  server_started "$run"
+}
+
+# start_apache SITE RUN: a private Apache instance (deploy/apache).
+start_apache() {
+  local site="$1" run="$2"
+  SERVER_NAME=apache
+  (cd "$run" && REVOZI_SITE="$site" REVOZI_RUN="$run" REVOZI_CONF="$REPO_ROOT/deploy/apache" \
+     REVOZI_APACHE_MODULES=/usr/lib/apache2/modules \
+     exec setsid apache2 -f "$REPO_ROOT/deploy/apache/httpd-private.conf" -DFOREGROUND >"$run/stdout.log" 2>&1) &
+  SERVER_PID=$!
+  server_started "$run"
+}
+
+server_started() {
+  local run="$1"
+  if wait_for_server; then
+    return 0
+  fi
+  echo "$SERVER_NAME did not start on 127.0.0.1:$WEB_HTTP_PORT; its messages:" >&2
+  cat "$run"/stdout.log "$run"/error.log 2>/dev/null | tail -n 20 >&2
+  stop_server
+  return 1
+}
+
+# stop_server: ends the server started last (by its pid) and waits for it,
+# at most 10 seconds. Safe under set -e.
+stop_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  local i
+  kill -TERM "$SERVER_PID" 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$SERVER_PID" 2>/dev/null || true
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=""
+}
+
+# check_port_80_usable: outside a private namespace the servers take
+# 127.0.0.1:80 of this host; only when it is free and may be bound.
+check_port_80_usable() {
+  if port_accepts 80; then
+    echo "no private network namespace here (needs root and unshare), and port 80 on 127.0.0.1" \
+         "is already in use: stop the server on it, or run as root." >&2
+    return 1
+  fi
+  if [ "$(id -u)" -ne 0 ] && [ "$(cat /proc/sys/net/ipv4/ip_unprivileged_port_start 2>/dev/null || echo 1024)" -gt 80 ]; then
+    echo "no private network namespace here (needs root and unshare), and this user may not" \
+         "listen on port 80: run as root." >&2
+    return 1
+  fi
+}
+
+# without_service_start CMD...: runs CMD (a package installation) so that
+# Debian does not start the packaged lighttpd or Apache service: the demo
+# and the tests run private instances, and a system server on port 80 is
+# not wanted. Uses policy-rc.d, and only when none is in place.
+without_service_start() {
+  local policy=/usr/sbin/policy-rc.d status
+  if [ "$(id -u)" -ne 0 ] || [ -e "$policy" ]; then
+    "$@"
+    return
+  fi
+  printf '#!/bin/sh\n# Temporary: placed by the payment module scripts during a package install.\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  "$@"
+  status=$?
+  rm -f "$policy"
+  return $status
+}

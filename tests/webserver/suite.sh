@@ -1,0 +1,359 @@
+#!/usr/bin/env bash
+# The module and the payment sandbox behind real web servers: lighttpd and
+# Apache, each with its configuration from deploy/, serving the example
+# order pages on 127.0.0.1:80. Requests go through curl as a browser sends
+# them; every request is bounded in time. Runs inside a private network
+# namespace (scripts/test.d/webserver.sh sees to it), so nothing leaves the
+# machine and port 80 of the host is never taken.
+#
+#   tests/webserver/suite.sh BIN_DIR [lighttpd|apache]...
+#
+# BIN_DIR holds revozi.cgi and korven-sandbox.cgi. Exit status 1 when any
+# check fails.
+set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib.sh"
+source "$REPO_ROOT/tests/webserver/servers.sh"
+
+BIN="$(cd "${1:?usage: suite.sh BIN_DIR [lighttpd|apache]...}" && pwd)"
+shift
+SERVERS=("$@")
+[ ${#SERVERS[@]} -gt 0 ] || SERVERS=(lighttpd apache)
+
+export LC_ALL=C
+FORM="$REPO_ROOT/tests/webserver/form.pl"
+WORK="$(make_web_dir revozi-webtest)" || exit 1
+T="$WORK/t"
+mkdir -p "$T"
+trap 'stop_server; rm -rf "$WORK"' EXIT
+trap 'exit 130' INT TERM
+
+passes=0
+failures=0
+pass() { passes=$((passes + 1)); echo "ok - [$SERVER_NAME] $*"; }
+fail() {
+  failures=$((failures + 1))
+  echo "FAIL - [$SERVER_NAME] $*" >&2
+}
+
+# ---------------------------------------------------------------- requests
+
+# request METHOD URL [BODY] [curl options...]: response body in $T/body,
+# headers in $T/head, HTTP status in $STATUS (000 when curl failed).
+request() {
+  local method="$1" url="$2" body="${3-}"
+  shift 3 2>/dev/null || shift $#
+  local args=(-sS --max-time 15 -o "$T/body" -D "$T/head" -w '%{http_code}')
+  if [ "$method" = POST ]; then
+    printf '%s' "$body" >"$T/request"
+    args+=(-H 'Content-Type: application/x-www-form-urlencoded' --data-binary "@$T/request")
+  fi
+  : >"$T/body"
+  : >"$T/head"
+  STATUS="$(curl "${args[@]}" "$@" "$url" 2>"$T/curl.err")" || STATUS=000
+}
+
+# submit PAGE_FILE [form.pl options]: posts the page's form to its action as
+# a browser would; ACTION holds the action URL.
+submit() {
+  local page="$1"
+  shift
+  if ! "$FORM" --base "$WEB_BASE" "$@" <"$page" >"$T/form"; then
+    ACTION=""
+    STATUS=000
+    return 1
+  fi
+  ACTION="$(sed -n 1p "$T/form")"
+  request POST "$ACTION" "$(sed -n 2p "$T/form")" "${CURL_EXTRA[@]}"
+}
+CURL_EXTRA=()
+
+header_value() {  # header_value NAME: from $T/head, without the line end
+  grep -i "^$1:" "$T/head" | head -n 1 | sed -e 's/^[^:]*:[[:space:]]*//' -e 's/\r$//'
+}
+
+# -------------------------------------------------------------- assertions
+
+expect_status() {  # expect_status CODE WHAT
+  if [ "$STATUS" = "$1" ]; then pass "$2"; else
+    fail "$2: HTTP status $STATUS, expected $1 $(cat "$T/curl.err" 2>/dev/null)"
+  fi
+}
+
+expect_contains() {  # expect_contains TEXT WHAT (in $T/body)
+  if grep -qF -- "$1" "$T/body"; then pass "$2"; else
+    fail "$2: the response lacks '$1'; it begins:"
+    head -c 600 "$T/body" | cat -v >&2
+    echo >&2
+  fi
+}
+
+expect_lacks() {  # expect_lacks TEXT WHAT
+  if grep -qF -- "$1" "$T/body"; then fail "$2: the response contains '$1'"; else pass "$2"; fi
+}
+
+expect_header() {  # expect_header NAME VALUE WHAT
+  local got
+  got="$(header_value "$1")"
+  if [ "$got" = "$2" ]; then pass "$3"; else fail "$3: header $1 is '$got', expected '$2'"; fi
+}
+
+expect_same() {  # expect_same EXPECTED_FILE ACTUAL_FILE WHAT
+  if cmp -s "$1" "$2"; then pass "$3"; else
+    fail "$3: differs from what was sent (- expected, + received):"
+    diff -a "$1" "$2" | cat -v | head -n 40 >&2
+  fi
+}
+
+XML_CATALOG="$REPO_ROOT/tests/webserver/xml-catalog.xml"
+# expect_wellformed_wml FILE WHAT: no message at all from xmllint (an
+# undefined entity is only a message), no network.
+expect_wellformed_wml() {
+  if XML_CATALOG_FILES="$XML_CATALOG" xmllint --noout --nonet --loaddtd "$1" >"$T/xmllint" 2>&1 &&
+     [ ! -s "$T/xmllint" ]; then
+    pass "$2"
+  else
+    fail "$2: not well-formed XML:"
+    head -n 20 "$T/xmllint" >&2
+  fi
+}
+
+# ------------------------------------------------- what the sandbox shows
+
+DATA_FIELDS=(KWT_TOTAL KWT_DEVISE KWT_SITE KWT_RANG KWT_PORTEUR KWT_CMD KWT_REPONDRE_A KWT_RETOUR
+             KWT_PAIEMENT KWT_CODEFAMILLE KWT_IDENTIFIANT KWT_2MONT1 KWT_DATE1 KWT_2MONT2 KWT_DATE2
+             KWT_2MONT3 KWT_DATE3 KWT_DIFF)
+FORWARDED_FIELDS=(KWT_LANGUE KWT_ANNULE KWT_EFFECTUE KWT_REFUSE KWT_PAIEMENT KWT_CODEFAMILLE KWT_SOURCE
+                  KWT_VERSION KWT_TOTAL_MAJORE KWT_RUF1 KWT_RUF2 KWT_DEMO KWT_TYPEPAIEMENT KWT_TYPECARTE
+                  KWT_TRAITEMENT KWT_BANQUE KWT_AUTOSEULE KWT_ENTITE)
+VERSION_TAG="221-OS INCONNU"
+
+# The sandbox's plain-text form of a value: '%', control bytes and 0x7F as
+# %XX, everything else as it is.
+text_form() { printf '%s' "$1" | perl -0777 -pe 's/([%\x00-\x1F\x7F])/sprintf("%%%02X", ord $1)/ge'; }
+
+# expected_answer FIELDS_FILE: what the sandbox must answer for an order
+# whose fields (the module's request, NAME=VALUE urlencoded as form.pl
+# writes it) are in FIELDS_FILE: every payment field and every forwarded
+# field exactly as the order page sent it.
+expected_answer() {
+  declare -A sent=()
+  local pair name value
+  local body
+  body="$(cat "$1")"
+  local IFS='&'
+  for pair in $body; do
+    name="$(printf '%s' "${pair%%=*}" | perl -pe 's/%([0-9A-F]{2})/chr hex $1/ge')"
+    value="$(printf '%s' "${pair#*=}" | perl -pe 's/%([0-9A-F]{2})/chr hex $1/ge'; printf x)"
+    value="${value%x}"
+    [ -n "${sent[$name]+set}" ] || sent[$name]="$value"
+  done
+  unset IFS
+  [ -n "${sent[KWT_SOURCE]:-}" ] || sent[KWT_SOURCE]=HTML
+  sent[KWT_VERSION]="$VERSION_TAG"
+  printf 'verdict: valid\nmessage: KWT_DATA valid: both check values verified\n'
+  for name in "${DATA_FIELDS[@]}"; do
+    printf 'data: %s=%s\n' "$name" "$(text_form "${sent[$name]:-}")"
+  done
+  for name in "${FORWARDED_FIELDS[@]}"; do
+    [ -n "${sent[$name]:-}" ] && printf 'forwarded: %s=%s\n' "$name" "$(text_form "${sent[$name]}")"
+  done
+  return 0
+}
+
+# order_to_sandbox WHAT PAGE [form.pl options]: submits the order page's
+# form (with the given changes) to the module, checks the payment page and
+# submits it to the sandbox, which must show exactly the fields sent.
+order_to_sandbox() {
+  local what="$1" page="$2"
+  shift 2
+  CURL_EXTRA=()
+  if ! submit "$page" "$@"; then fail "$what: no form in the order page"; return 1; fi
+  cp "$T/form" "$T/order-form"
+  sed -n 2p "$T/order-form" | tr -d '\n' >"$T/order-fields"
+  expect_status 200 "$what: the module answers"
+  cp "$T/body" "$T/payment-page"
+  cp "$T/head" "$T/payment-head"
+  CURL_EXTRA=(-H 'Accept: text/plain')
+  if ! submit "$T/payment-page"; then
+    CURL_EXTRA=()
+    fail "$what: the payment page has no form:"
+    head -c 400 "$T/payment-page" | cat -v >&2
+    return 1
+  fi
+  CURL_EXTRA=()
+  if [ "$ACTION" = "$WEB_SANDBOX_URL" ]; then pass "$what: the payment page is aimed at the sandbox"
+  else fail "$what: the payment page posts to '$ACTION'"; fi
+  expect_status 200 "$what: the sandbox accepts the block"
+  expected_answer "$T/order-fields" >"$T/expected"
+  expect_same "$T/expected" "$T/body" "$what: the sandbox decodes exactly the fields sent"
+}
+
+# --------------------------------------------------------------- the site
+
+SITE="$WORK/site"
+prepare_site "$SITE" "$BIN" || { echo "cannot prepare the site in $SITE" >&2; exit 1; }
+# Beside the real cgi-bin, module copies whose options file is missing,
+# broken, or names no reachable server.
+for dir in missing broken noserver; do
+  mkdir -p "$SITE/cgi-bin/$dir"
+  install -m 755 "$BIN/revozi.cgi" "$SITE/cgi-bin/$dir/"
+done
+printf 'KWT_PORT=80\nthis line has no equals sign\n' >"$SITE/cgi-bin/broken/kwtinfos.txt"
+# Nothing listens on port 9 in the namespace: refused at once.
+printf '%s\n' "KWT_KORVEN=$WEB_SANDBOX_URL" KWT_BACKUP1=https://b1.invalid/pay \
+  KWT_BACKUP2=https://b2.invalid/pay KWT_BACKUP3=https://b3.invalid/pay KWT_PORT=9 KWT_TIMEOUT=2 \
+  KWT_TIMEOUT1=2 KWT_TIMEOUT2=2 KWT_TIMEOUT3=2 >"$SITE/cgi-bin/noserver/kwtinfos.txt"
+# Decoys: an options file the module must not read, in the document root and
+# in the server's working directory.
+printf 'DECOY: read from the wrong directory\n' >"$SITE/www/kwtinfos.txt"
+chmod -R a+rX "$SITE"
+
+ORDER_QUERY="KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978&KWT_CMD=GET-ORDER-1&KWT_PORTEUR=client%40example.fr&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7"
+
+# Values that must come through untouched: quotes, ampersands, angle
+# brackets, '%', '$', blanks, a tab and a line feed, bytes of 0x80 and above.
+AWKWARD=(
+  "KWT_CMD=Commande n"$'\xc2\xb0'" 42: \"caf"$'\xc3\xa9'"\" & <cr"$'\xe8'"me> 'br"$'\xfb'"l"$'\xe9'"e' 100% \$5"$'\t'"+tab"$'\n'"line 2"
+  "KWT_PORTEUR=o'brien+\"x\"<y>&z@example.fr"
+  "KWT_RETOUR=M:M;<R>&\"A\"'"$'\xff'
+  "KWT_REPONDRE_A=http://127.0.0.1/reply?a=1&b=<2>&c=\""$'\xe9'"\""
+  "KWT_PAIEMENT=CB&'\"<>"$'\xa0'
+  "KWT_CODEFAMILLE=fam"$'\xe9'
+  "KWT_LANGUE="$'\xc3\xa9'"&"
+  "KWT_ANNULE=http://127.0.0.1/annule.html?x='1'&y=\"2\"&z=<3>"
+  "KWT_RUF1=r"$'\xe9'"serv"$'\xe9'" \$HOME \$(x) \`id\` %41 a+b"
+  "KWT_DEMO=<script>alert(1)</script>"
+  "KWT_2MONT1=500"
+  "KWT_DATE1=01/02/2025"
+  "KWT_TXT=<b>Merci</b> & \"bienvenue\""
+  "KWT_UNKNOWN=never forwarded"
+)
+
+# ------------------------------------------------------------ the checks
+
+run_checks() {
+  # The order pages.
+  request GET "$WEB_BASE/"
+  expect_status 200 "the order page is served"
+  expect_contains 'action="/cgi-bin/revozi.cgi"' "the order page posts to the module"
+  cp "$T/body" "$T/index.html"
+  request GET "$WEB_BASE/order.wml"
+  expect_status 200 "the WML order deck is served"
+  expect_header Content-Type "text/vnd.wap.wml" "the WML order deck has the WML type"
+  cp "$T/body" "$T/order.wml"
+  expect_wellformed_wml "$T/order.wml" "the WML order deck is well-formed"
+
+  # Neither the options file nor anything else but the programs.
+  request GET "$WEB_BASE/cgi-bin/kwtinfos.txt"
+  expect_status 403 "the options file is not served"
+  expect_lacks "KWT_KORVEN" "the options file's content stays hidden"
+
+  # GET and POST reach the module, which reads its options file from its
+  # own directory.
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY"
+  expect_status 200 "GET with the order in the query string reaches the module"
+  expect_contains "<Form name=KORVEN Action='$WEB_SANDBOX_URL' Method=POST>" \
+    "GET: the payment page is aimed at the sandbox named in the options file"
+  expect_header Content-Type "text/html" "GET: the payment page is HTML"
+  expect_header Cache-Control "no-cache, no-store" "GET: the payment page is not cached"
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi"
+  expect_contains "KORVEN INPUT ERROR (code -3)" "GET without a query string: error -3"
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi?KWT_MODE=1&$ORDER_QUERY"
+  expect_status 403 "a query string that sets KWT_MODE is refused by the server"
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY&VEL_OPT=/etc/passwd"
+  expect_status 403 "a query string that sets VEL_OPT is refused by the server"
+
+  request POST "$WEB_BASE/cgi-bin/missing/revozi.cgi" "$ORDER_QUERY"
+  expect_contains "KORVEN INPUT ERROR (code -5)" \
+    "no options file beside the module: error -5 (the decoys elsewhere are not read)"
+  request POST "$WEB_BASE/cgi-bin/broken/revozi.cgi" "$ORDER_QUERY"
+  expect_contains "KORVEN INPUT ERROR (code -6)" "the options file beside the module is read (its broken line: -6)"
+  uname_line="$(uname -a)"
+  expect_contains "$uname_line" "the error page's diagnostic block shows the host"
+
+  # The order page's own form, as it stands, then with awkward values.
+  order_to_sandbox "the example order (POST)" "$T/index.html"
+  expect_contains "forwarded: KWT_SOURCE=HTML" "the forwarded fields reach the sandbox"
+  order_to_sandbox "an order with awkward bytes" "$T/index.html" "${AWKWARD[@]}"
+  cp "$T/payment-page" "$T/body"
+  expect_contains "<br> &lt;b&gt;Merci&lt;/b&gt; &amp; &quot;bienvenue&quot;" "the payment page escapes KWT_TXT"
+  expect_lacks "<b>Merci</b>" "no value changes the payment page's markup"
+
+  # A block changed on the way is refused, with a reason.
+  sed -n 2p "$T/form" | sed 's/KWT_DATA=v401\(.\)/KWT_DATA=v401Z\1/' >"$T/tampered"
+  request POST "$WEB_SANDBOX_URL?format=text" "$(cat "$T/tampered")"
+  expect_status 400 "a changed KWT_DATA gets 400 Bad Request from the sandbox"
+  expect_contains "verdict: invalid" "a changed KWT_DATA is reported invalid"
+  request POST "$WEB_SANDBOX_URL" "KWT_SOURCE=HTML"
+  expect_status 400 "a post without KWT_DATA gets 400 Bad Request"
+  expect_contains "no KWT_DATA field in the request" "the sandbox page says what is missing"
+
+  # Invalid orders: the error page, or the redirect to KWT_ERREUR.
+  submit "$T/index.html" KWT_TOTAL=15 --drop KWT_ERREUR
+  expect_contains "KORVEN INPUT ERROR (code -11)" "an amount of two digits: error page, code -11"
+  submit "$T/index.html" KWT_TOTAL=15
+  expect_contains '<META HTTP-EQUIV="refresh" CONTENT="0;URL=http://127.0.0.1/erreur.html?NUMERR=-11">' \
+    "with KWT_ERREUR: the redirect to the merchant's error page"
+  request GET "$WEB_BASE/erreur.html?NUMERR=-11"
+  expect_status 200 "the merchant's error page is there"
+  # Ping mode is for a shell: the options file's KWT_PING=0 comes first.
+  request POST "$WEB_BASE/cgi-bin/revozi.cgi" "KWT_PING=1"
+  expect_contains "KORVEN INPUT ERROR (code -7)" "KWT_PING from a form does not select ping mode"
+  expect_lacks "Serveur:" "no ping report for a form"
+
+  # No reachable server.
+  request POST "$WEB_BASE/cgi-bin/noserver/revozi.cgi" "$ORDER_QUERY"
+  expect_contains "AUCUN SERVEUR DISPONIBLE" "no reachable server: the no-server page"
+
+  # WML: the order deck, the payment deck, the error and no-server cards.
+  order_to_sandbox "the WML order" "$T/order.wml" "KWT_RUF1=\$HOME & <\"'\$\$>"
+  expect_contains "forwarded: KWT_SOURCE=WAP" "the WML order reaches the sandbox as WAP"
+  cp "$T/payment-head" "$T/head"
+  expect_header Content-Type "text/vnd.wap.wml" "the payment deck has the WML type"
+  expect_wellformed_wml "$T/payment-page" "the payment deck is well-formed"
+  submit "$T/order.wml" KWT_TOTAL=15
+  cp "$T/body" "$T/wml-error"
+  expect_contains "KORVEN&nbsp;INPUT&nbsp;ERROR&nbsp;(code -11)" "WML: the error card"
+  expect_wellformed_wml "$T/wml-error" "the WML error card is well-formed"
+  "$FORM" --base "$WEB_BASE" <"$T/order.wml" >"$T/form"
+  request POST "$WEB_BASE/cgi-bin/noserver/revozi.cgi" "$(sed -n 2p "$T/form")"
+  cp "$T/body" "$T/wml-noserver"
+  expect_contains "AUCUN&nbsp;SERVEUR&nbsp;DISPONIBLE" "WML: the no-server card"
+  expect_wellformed_wml "$T/wml-noserver" "the WML no-server card is well-formed"
+
+  # Ping mode from a shell, in the module's directory: the monitoring use.
+  local out err status
+  out="$(cd "$SITE/cgi-bin" && timeout 30 ./revozi.cgi KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
+  status=$?
+  if [ $status -eq 0 ] && [ "$out" = "Serveur: $WEB_SANDBOX_URL" ] && [ ! -s "$T/ping.err" ]; then
+    pass "ping from a shell names the sandbox, exit status 0"
+  else
+    fail "ping from a shell: status $status, output '$out', errors '$(cat "$T/ping.err")'"
+  fi
+  out="$(cd "$SITE/cgi-bin/noserver" && timeout 30 ./revozi.cgi KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
+  status=$?
+  err="$(cat "$T/ping.err")"
+  if [ $status -eq 1 ] && [ "$out" = "Aucun serveur disponible" ] && [ "$err" = "Aucun serveur disponible" ]; then
+    pass "ping with no reachable server: the line on both streams, exit status 1"
+  else
+    fail "ping with no reachable server: status $status, output '$out', errors '$err'"
+  fi
+}
+
+for server in "${SERVERS[@]}"; do
+  RUN="$WORK/run-$server"
+  prepare_run_dir "$RUN"
+  printf 'DECOY: read from the wrong directory\n' >"$RUN/kwtinfos.txt"
+  SERVER_NAME="$server"
+  case "$server" in
+    lighttpd) start_lighttpd "$SITE" "$RUN" ;;
+    apache) start_apache "$SITE" "$RUN" ;;
+    *) echo "unknown server $server" >&2; exit 2 ;;
+  esac || { fail "the server starts"; continue; }
+  pass "started on 127.0.0.1:$WEB_HTTP_PORT"
+  run_checks
+  stop_server
+done
+
+echo "web server checks: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
