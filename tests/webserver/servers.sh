@@ -138,8 +138,7 @@ without_service_start() {
   fi
   printf '#!/bin/sh\n# Temporary: placed by the payment module scripts during a package install.\nexit 101\n' >"$policy"
   chmod 755 "$policy"
-  "$@"
-  status=$?
+  "$@" && status=0 || status=$?
   rm -f "$policy"
   return $status
 }
