@@ -438,6 +438,25 @@ TEST_F(ProbeTest, ReachableByNameByAddressAndAsBareHost) {
   EXPECT_EQ(output(), "");  // a successful probe writes nothing, even in trace mode
 }
 
+// Numeric hosts are taken as the resolver takes them: every form inet_aton
+// knows (short, octal, one 32-bit number) reaches the server, and numeric
+// texts that are no address fail with the resolver's own error.
+TEST_F(ProbeTest, NumericHostsInEveryFormTheResolverTakes) {
+  Listener listener;
+  run.params.set(kPort, listener.portText());
+  trace();
+  EXPECT_EQ(probeServer(run, "http://127.1/pay", 5), 1);
+  EXPECT_EQ(probeServer(run, "http://127.0.0.01/pay", 5), 1);
+  EXPECT_EQ(probeServer(run, "http://2130706433/pay", 5), 1);
+  EXPECT_EQ(listener.acceptFor(), 3);
+  EXPECT_EQ(output(), "");
+  EXPECT_EQ(probeServer(run, "http://127.0.0.256/pay", 5), 0);
+  EXPECT_EQ(probeServer(run, "http://1.2.3.4.5/pay", 5), 0);
+  EXPECT_EQ(output(), resolveLine(HOST_NOT_FOUND, "127.0.0.256") +
+                          resolveLine(HOST_NOT_FOUND, "1.2.3.4.5"));
+  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
+}
+
 TEST_F(ProbeTest, PortAbove65535WrapsToItsLow16Bits) {
   Listener listener;
   run.params.set(kPort, std::to_string(listener.port() + 65536));
