@@ -9,14 +9,14 @@
 #    valid request (127.0.0.1 and "localhost" server URLs), error page, ping.
 # 2. Under lighttpd (mod_cgi, 127.0.0.1 only) with a bounded load from wrk:
 #    requests per second of the module's valid request against the baseline
-#    CGI, in alternating rounds.
+#    CGI, in short rounds taken in pairs.
 set -euo pipefail
 
 work="$1"
 runs="$2"
 bench="$work/revozi_bench"
-seconds="${REVOZI_BENCH_WRK_SECONDS:-5}"
-rounds="${REVOZI_BENCH_WRK_ROUNDS:-3}"
+seconds="${REVOZI_BENCH_WRK_SECONDS:-3}"
+rounds="${REVOZI_BENCH_WRK_ROUNDS:-8}"
 connections="${REVOZI_BENCH_WRK_CONNECTIONS:-4}"
 
 echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
@@ -97,23 +97,31 @@ wrk_rate() {
   awk '/^Requests\/sec:/ { print $2 }' <<<"$out"
 }
 
-echo "Under lighttpd $(lighttpd -v | sed -n 's|^lighttpd/\([^ ]*\).*|\1|p') (mod_cgi), wrk -t1 -c$connections, $rounds alternating rounds of ${seconds}s each"
+echo "Under lighttpd $(lighttpd -v | sed -n 's|^lighttpd/\([^ ]*\).*|\1|p') (mod_cgi), wrk -t1 -c$connections, $rounds rounds of ${seconds}s per CGI"
+# Short rounds in pairs, the order swapped every round: a change in the
+# machine's load then hits both CGIs of a pair alike, and the median of the
+# pairs' ratios is what counts.
 base_rates=()
 module_rates=()
+ratios=()
 for round in $(seq "$rounds"); do
-  b="$(wrk_rate "$baseline_path")"
-  m="$(wrk_rate "$module_path")"
+  if [ $((round % 2)) -eq 1 ]; then
+    b="$(wrk_rate "$baseline_path")"
+    m="$(wrk_rate "$module_path")"
+  else
+    m="$(wrk_rate "$module_path")"
+    b="$(wrk_rate "$baseline_path")"
+  fi
+  r="$(awk -v m="$m" -v b="$b" 'BEGIN { printf "%.3f", m / b }')"
   base_rates+=("$b")
   module_rates+=("$m")
-  printf '  round %d: baseline %8.1f req/s   module %8.1f req/s   ratio %.2f\n' \
-    "$round" "$b" "$m" "$(awk -v m="$m" -v b="$b" 'BEGIN { print m / b }')"
+  ratios+=("$r")
+  printf '  round %2d: baseline %8.1f req/s   module %8.1f req/s   ratio %.2f\n' "$round" "$b" "$m" "$r"
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-b="$(median "${base_rates[@]}")"
-m="$(median "${module_rates[@]}")"
 printf '%-20s %10s %8s\n' "CGI" "req/s" "x base"
-printf '%-20s %10.1f %8.2f\n' "baseline (static C)" "$b" 1
-printf '%-20s %10.1f %8.2f\n' "valid, 127.0.0.1" "$m" "$(awk -v m="$m" -v b="$b" 'BEGIN { print m / b }')"
-echo "(medians of the rounds)"
+printf '%-20s %10.1f %8.2f\n' "baseline (static C)" "$(median "${base_rates[@]}")" 1
+printf '%-20s %10.1f %8.2f\n' "valid, 127.0.0.1" "$(median "${module_rates[@]}")" "$(median "${ratios[@]}")"
+echo "(req/s: medians of the rounds; x base: median of the rounds' ratios)"
 echo
 echo "Load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -124,7 +124,7 @@ static int run_once(struct Case* c, char* output, size_t* output_len, int* statu
   const double start = now_us();
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(pipefd[1], STDOUT_FILENO) < 0 ||
         dup2(pipefd[1], STDERR_FILENO) < 0)
       _exit(126);
