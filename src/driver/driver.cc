@@ -1,32 +1,13 @@
 #include "driver/driver.h"
 
-#include <climits>
-
 #include "pages/error_pages.h"
 #include "pages/payment_page.h"
+#include "params/numbers.h"
 #include "params/sources.h"
 #include "params/validate.h"
 #include "probe/probe.h"
 
 namespace revozi {
-
-namespace {
-
-// atoi: leading white space, an optional sign, digits up to the first other
-// character (saturating instead of overflowing).
-long long atoiValue(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long n = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (n < LLONG_MAX / 100) n = n * 10 + (text[i] - '0');
-  }
-  return negative ? -n : n;
-}
-
-}  // namespace
 
 Dialect dialectFromSource(std::string_view source) {
   if (source == "IMODE") return Dialect::kImode;

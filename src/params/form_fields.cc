@@ -1,25 +1,13 @@
 #include "params/form_fields.h"
 
+#include "params/numbers.h"
+
 #include <climits>
 #include <new>
 
 namespace revozi {
 
 namespace {
-
-// Converts like atoi: leading white space, an optional sign, digits up to the
-// first other character; no digits give 0. Saturates instead of overflowing.
-long long atoiLike(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  long long n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (n < LLONG_MAX / 100) n = n * 10 + (*p - '0');
-  }
-  return negative ? -n : n;
-}
 
 bool hasFormPrefix(std::string_view name) {
   return name.substr(0, 4) == "KWT_" || name.substr(0, 4) == "VEL_";
@@ -115,7 +103,7 @@ int decodeRequest(Platform& platform, FormFieldList& list) {
     if (method != nullptr && std::string_view(method) == "POST") {
       const char* lengthText = platform.getEnv("CONTENT_LENGTH");
       if (lengthText == nullptr) return -3;
-      long long length = atoiLike(lengthText);
+      long long length = atoiValue(lengthText);
       // A negative length gives a request without fields; nothing is read.
       if (length <= 0) return 0;
       if (static_cast<unsigned long long>(length) > INT_MAX) length = INT_MAX;
