@@ -41,8 +41,9 @@ trap cleanup EXIT
 
 # The payment server the module's probe connects to: accepts and closes, and
 # stops by itself.
-"$bench" serve "$work/server-port" $((rounds * 2 * (seconds + 5) + 60)) &
-pids+=($!)
+"$bench" serve "$work/server-port" $((rounds * 2 * (seconds + 5) + 60)) >"$work/server.out" &
+server_pid=$!
+pids+=("$server_pid")
 for _ in $(seq 50); do [ -s "$work/server-port" ] && break; sleep 0.1; done
 server_port="$(cat "$work/server-port")"
 
@@ -123,5 +124,8 @@ printf '%-20s %10s %8s\n' "CGI" "req/s" "x base"
 printf '%-20s %10.1f %8.2f\n' "baseline (static C)" "$(median "${base_rates[@]}")" 1
 printf '%-20s %10.1f %8.2f\n' "valid, 127.0.0.1" "$(median "${module_rates[@]}")" "$(median "${ratios[@]}")"
 echo "(req/s: medians of the rounds; x base: median of the rounds' ratios)"
+kill -TERM "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+cat "$work/server.out"
 echo
 echo "Load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
