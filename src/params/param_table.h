@@ -42,24 +42,31 @@ const std::array<ParamEntry, kParamCount>& paramEntries();
 class ParamTable {
  public:
   const ParamEntry& entry(int index) const { return paramEntries()[static_cast<std::size_t>(index)]; }
-  const std::optional<std::string>& value(int index) const { return values_[static_cast<std::size_t>(index)]; }
-  // The value, or the empty text when it is absent.
-  std::string_view text(int index) const {
-    const auto& v = value(index);
-    return v ? std::string_view(*v) : std::string_view();
+  // The value, or nothing when it is absent.
+  std::optional<std::string> value(int index) const {
+    const Slot& s = slot(index);
+    return s.present ? std::optional<std::string>(s.text) : std::nullopt;
   }
-  bool present(int index) const { return value(index).has_value(); }
+  // The value, or the empty text when it is absent.
+  std::string_view text(int index) const { return slot(index).text; }
+  bool present(int index) const { return slot(index).present; }
   // Empty means absent or of length zero.
-  bool empty(int index) const { return text(index).empty(); }
+  bool empty(int index) const { return slot(index).text.empty(); }
 
   // Stores `text` only when the current value is empty; the first source to
   // supply a value wins.
   void setIfEmpty(int index, std::optional<std::string> text) {
-    if (empty(index)) values_[static_cast<std::size_t>(index)] = std::move(text);
+    if (empty(index)) set(index, std::move(text));
   }
   // Unconditional store (the mode string and the version tag).
   void set(int index, std::optional<std::string> text) {
-    values_[static_cast<std::size_t>(index)] = std::move(text);
+    Slot& s = slots_[static_cast<std::size_t>(index)];
+    s.present = text.has_value();
+    if (text) {
+      s.text = std::move(*text);
+    } else {
+      s.text.clear();
+    }
   }
 
   // The first entry whose name or alternate name equals `name` byte for byte,
@@ -67,7 +74,14 @@ class ParamTable {
   static int findByName(std::string_view name);
 
  private:
-  std::array<std::optional<std::string>, kParamCount> values_{};
+  // A value and whether it is present: absent and empty differ where the
+  // presence of a parameter is what counts (KWT_BKGD, KWT_ERREUR, KWT_OPT).
+  struct Slot {
+    std::string text;
+    bool present = false;
+  };
+  const Slot& slot(int index) const { return slots_[static_cast<std::size_t>(index)]; }
+  std::array<Slot, kParamCount> slots_{};
 };
 
 // The KeySlot (key_slot.cc): a 6-letter marker, then the merchant key as NUL-terminated
