@@ -49,9 +49,9 @@ void pagePrintArgs(PageOutput& out, std::string_view format,
       piece += c;
       continue;
     }
-    char spec = format[++i];
-    if (spec == 'l' && i + 1 < format.size() && format[i + 1] == 'd') spec = format[++i];
-    if (spec == '%') {
+    char conversion = format[++i];
+    if (conversion == 'l' && i + 1 < format.size() && format[i + 1] == 'd') conversion = format[++i];
+    if (conversion == '%') {
       piece += '%';
       continue;
     }
