@@ -207,6 +207,10 @@ TEST_F(SourcesTest, OptionsFileFailures) {
   EXPECT_FALSE(present(kSite)) << "the form after a failed source is never applied";
   platform_.env["KWT_OPT"] = "";
   EXPECT_EQ(fill("KWT_MODE=23"), kErrOptionsOpen) << "an empty path names no file";
+  // A file that never ends (a device named by a hostile KWT_OPT) is refused
+  // once it passes 64 MiB instead of being read for ever.
+  platform_.env["KWT_OPT"] = "/dev/zero";
+  EXPECT_EQ(fill("KWT_MODE=3"), kErrOptionsLine);
 }
 
 TEST(Trim, BlanksTabsAndLineEnds) {
