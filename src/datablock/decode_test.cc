@@ -11,30 +11,17 @@
 #include "datablock/decode_steps.h"
 #include "datablock/encode.h"
 #include "datablock/encode_steps.h"
+#include "tests/worked_example.h"
 
 namespace revozi {
 namespace {
 
 using namespace datablock;
+using testing::exampleTable;
+using testing::kExampleRecord;
 
 constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-constexpr std::string_view kExampleRecord =
-    "012345HLGG=978=1234567=010007abc.def0007ORDER4200000003M:M"
-    "00000000000170000000000000000000000000000";
 const std::string kExampleFillers = "HIJKLMNGH";
-
-ParamTable exampleTable() {
-  ParamTable t;
-  t.set(kSite, "1234567");
-  t.set(kRang, "01");
-  t.set(kTotal, "1500");
-  t.set(kDevise, "978");
-  t.set(kCmd, "ORDER42");
-  t.set(kPorteur, "abc.def");
-  t.set(kRetour, "M:M");
-  t.set(kIdentifiant, "7");
-  return t;
-}
 
 // The encoder's steps from a DataRecord to the lifted text.
 std::string liftedFromRecord(std::string_view record) {

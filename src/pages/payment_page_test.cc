@@ -4,15 +4,14 @@
 
 #include "params/sources.h"
 #include "tests/fake_platform.h"
+#include "tests/worked_example.h"
 
 namespace revozi {
 namespace {
 
 using testing::FakePlatform;
 
-// The block of the worked example table below.
-const std::string kBlock =
-    "v401IO4YIW5JI20FE36FI47FI58FI6PF27FF9AFG1YGG4OH96GGZ7FGBH4FH96FFA4FFZTF23FF54FFZ5GFW6FFZ7GFN8NF29FF3ZFF92FFO3UF2PF27FE90FK3BI";
+const std::string kBlock(testing::kExampleBlock);
 const std::string kUrl = "http://127.0.0.1/cgi/pay.cgi";
 const std::string kHead =
     "Content-type: text/html\nCache-Control: no-cache, no-store\nPragma: no-cache\n\n"
@@ -34,14 +33,7 @@ class PaymentPageTest : public ::testing::Test {
 
   void SetUp() override {
     ParamTable& t = run.params;
-    t.set(kSite, "1234567");
-    t.set(kRang, "01");
-    t.set(kTotal, "1500");
-    t.set(kDevise, "978");
-    t.set(kCmd, "ORDER42");
-    t.set(kPorteur, "abc.def");
-    t.set(kRetour, "M:M");
-    t.set(kIdentifiant, "7");
+    testing::fillExampleTable(t);
     applyDefaults(t);
   }
   std::string page(std::string_view url = kUrl) {
