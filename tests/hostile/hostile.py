@@ -27,13 +27,13 @@ import html.parser
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from loopback_listener import Listener  # noqa: E402
 
 RUN_TIMEOUT = 60          # seconds for one run of the module
 STRICT = os.environ.get("REVOZI_HOSTILE_STRICT") == "1"
@@ -142,33 +142,6 @@ def hostile_values():
 
 # ---------------------------------------------------------------------------
 # Running the module
-
-class Listener:
-    """A payment server on 127.0.0.1 that accepts and closes connections."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(128)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.stopping = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-                conn.close()
-            except (socket.timeout, OSError):
-                continue
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=5)
-        self.sock.close()
-
 
 def quote(value):
     return urllib.parse.quote_from_bytes(value, safe="").encode()

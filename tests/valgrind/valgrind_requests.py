@@ -18,7 +18,8 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from loopback_listener import Listener  # noqa: E402
 
 VALGRIND_ARGS = [
     "--tool=memcheck",
@@ -41,35 +42,6 @@ NO_SERVER_ARGS = ["KWT_KORVEN=primary.invalid", "KWT_BACKUP1=b1.invalid",
                   "KWT_BACKUP2=b2.invalid", "KWT_BACKUP3=b3.invalid"]
 ORDER_ARGS = ["KWT_SITE=1234567", "KWT_RANG=01", "KWT_TOTAL=1500", "KWT_DEVISE=978",
               "KWT_CMD=ORDER42", "KWT_PORTEUR=a@b.fr", "KWT_RETOUR=M:M", "KWT_IDENTIFIANT=7"]
-
-
-class Listener:
-    """A payment server on 127.0.0.1 that accepts and closes connections."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(64)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.accepted = 0
-        self.stopping = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except (socket.timeout, OSError):
-                continue
-            self.accepted += 1
-            conn.close()
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=5)
-        self.sock.close()
 
 
 def closed_port():
