@@ -21,11 +21,12 @@ ensure_packages() {
   log "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   if [ -z "${REVOZI_APT_UPDATED:-}" ]; then
-    apt-get update -qq >/dev/null || apt-get update
+    apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null || apt-get -o DPkg::Lock::Timeout=600 update
     export REVOZI_APT_UPDATED=1
   fi
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || \
-    apt-get install -y --no-install-recommends "${missing[@]}"
+  # Another installation may hold the package lock for a while: wait for it.
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || \
+    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
 }
 
 # can_isolate: true when commands can run in a private network namespace with
