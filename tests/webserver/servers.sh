@@ -88,9 +88,9 @@ start_apache() {
 
 # start_nginx SITE RUN: a private nginx (deploy/nginx/nginx-private.conf
 # around deploy/nginx/revozi.conf) and fcgiwrap on a socket in RUN. The
-# shipped files are used as they are, with only their paths changed: the
-# site directory, the fcgiwrap socket and the certificate pair (a fresh
-# self-signed one in RUN).
+# shipped files are used as they are, with only their paths changed (the
+# site directory, the fcgiwrap socket, the certificate pair: a fresh
+# self-signed one in RUN) and the TLS listener bound to 127.0.0.1.
 start_nginx() {
   local site="$1" run="$2" conf="$2/conf" user
   SERVER_NAME=nginx
@@ -125,7 +125,7 @@ start_nginx() {
 }
 
 # render_nginx_conf SITE RUN CONF: the shipped nginx files in CONF with the
-# test paths, and a self-signed certificate. Fails when a path to change is
+# test paths, and a self-signed certificate. Fails when a text to change is
 # no longer in the shipped file (the test would otherwise run something else).
 render_nginx_conf() {
   local site="$1" run="$2" conf="$3" from to
@@ -135,6 +135,9 @@ render_nginx_conf() {
     [/run/fcgiwrap.socket]="$run/fcgiwrap.socket"
     [/etc/ssl/certs/ssl-cert-snakeoil.pem]="$conf/cert.pem"
     [/etc/ssl/private/ssl-cert-snakeoil.key]="$conf/key.pem"
+    # Loopback only, also where no private network namespace hides the
+    # host's addresses.
+    ["listen 443 ssl;"]="listen 127.0.0.1:443 ssl;"
   )
   cp "$shipped" "$conf/revozi.conf" || return 1
   for from in "${!paths[@]}"; do
