@@ -7,6 +7,7 @@ WEB_HTTP_PORT=80
 WEB_BASE="http://127.0.0.1"
 WEB_SANDBOX_URL="$WEB_BASE/cgi-bin/korven-sandbox.cgi"
 SERVER_PID=""
+SERVER_HELPER_PID=""
 SERVER_NAME=""
 
 # The user the servers run their CGI programs as, when started as root.
@@ -85,6 +86,76 @@ start_apache() {
   server_started "$run"
 }
 
+# start_nginx SITE RUN: a private nginx (deploy/nginx/nginx-private.conf
+# around deploy/nginx/revozi.conf) and fcgiwrap on a socket in RUN. The
+# shipped files are used as they are, with only their paths changed (the
+# site directory, the fcgiwrap socket, the certificate pair: a fresh
+# self-signed one in RUN) and the TLS listener bound to 127.0.0.1.
+start_nginx() {
+  local site="$1" run="$2" conf="$2/conf" user
+  SERVER_NAME=nginx
+  mkdir -p "$conf" || return 1
+  render_nginx_conf "$site" "$run" "$conf" || return 1
+  user="$(web_user)"
+  # fcgiwrap runs the programs as the server's user, as Debian's
+  # fcgiwrap.service does; started as root it would run them as root.
+  local as_user=()
+  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then
+    as_user=(setpriv "--reuid=$user" "--regid=$user" --clear-groups)
+  fi
+  (cd "$run" && exec setsid "${as_user[@]}" fcgiwrap -c 2 -s "unix:$run/fcgiwrap.socket" \
+     >"$run/fcgiwrap.log" 2>&1) &
+  SERVER_HELPER_PID=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    [ -S "$run/fcgiwrap.socket" ] && break
+    kill -0 "$SERVER_HELPER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ ! -S "$run/fcgiwrap.socket" ]; then
+    echo "fcgiwrap did not create its socket; its messages:" >&2
+    tail -n 20 "$run/fcgiwrap.log" >&2
+    stop_server
+    return 1
+  fi
+  (cd "$run" && exec setsid nginx -p "$run/" -e "$run/error.log" -c "$conf/nginx-private.conf" \
+     >"$run/stdout.log" 2>&1) &
+  SERVER_PID=$!
+  server_started "$run"
+}
+
+# render_nginx_conf SITE RUN CONF: the shipped nginx files in CONF with the
+# test paths, and a self-signed certificate. Fails when a text to change is
+# no longer in the shipped file (the test would otherwise run something else).
+render_nginx_conf() {
+  local site="$1" run="$2" conf="$3" from to
+  local shipped="$REPO_ROOT/deploy/nginx/revozi.conf"
+  local -A paths=(
+    [/srv/shop]="$site"
+    [/run/fcgiwrap.socket]="$run/fcgiwrap.socket"
+    [/etc/ssl/certs/ssl-cert-snakeoil.pem]="$conf/cert.pem"
+    [/etc/ssl/private/ssl-cert-snakeoil.key]="$conf/key.pem"
+    # Loopback only, also where no private network namespace hides the
+    # host's addresses.
+    ["listen 443 ssl;"]="listen 127.0.0.1:443 ssl;"
+  )
+  cp "$shipped" "$conf/revozi.conf" || return 1
+  for from in "${!paths[@]}"; do
+    to="${paths[$from]}"
+    if ! grep -qF -- "$from" "$shipped"; then
+      echo "deploy/nginx/revozi.conf no longer names $from" >&2
+      return 1
+    fi
+    FROM="$from" TO="$to" perl -pi -e 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$conf/revozi.conf" || return 1
+  done
+  cp "$REPO_ROOT/deploy/nginx/nginx-private.conf" "$conf/" || return 1
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=shop.example \
+    -keyout "$conf/key.pem" -out "$conf/cert.pem" >"$run/openssl.log" 2>&1 || {
+      cat "$run/openssl.log" >&2
+      return 1
+    }
+}
+
 server_started() {
   local run="$1"
   if wait_for_server; then
@@ -96,19 +167,29 @@ server_started() {
   return 1
 }
 
-# stop_server: ends the server started last (by its pid) and waits for it,
-# at most 10 seconds. Safe under set -e.
+# stop_server: ends the server started last (by its pid) and its helper
+# (fcgiwrap, with the children in its process group), and waits for them,
+# at most 10 seconds each. Safe under set -e.
 stop_server() {
-  [ -n "$SERVER_PID" ] || return 0
-  local i
-  kill -TERM "$SERVER_PID" 2>/dev/null || true
+  stop_pid "$SERVER_PID"
+  SERVER_PID=""
+  stop_pid "$SERVER_HELPER_PID" group
+  SERVER_HELPER_PID=""
+}
+
+# stop_pid PID [group]: TERM, then KILL after 10 seconds; with "group", to
+# the process group that PID leads (it was started with setsid).
+stop_pid() {
+  [ -n "$1" ] || return 0
+  local target="$1" i
+  [ "${2:-}" = group ] && target="-$1"
+  kill -TERM -- "$target" 2>/dev/null || true
   for ((i = 0; i < 100; i++)); do
-    kill -0 "$SERVER_PID" 2>/dev/null || break
+    kill -0 "$1" 2>/dev/null || break
     sleep 0.1
   done
-  kill -KILL "$SERVER_PID" 2>/dev/null || true
-  wait "$SERVER_PID" 2>/dev/null || true
-  SERVER_PID=""
+  kill -KILL -- "$target" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
 }
 
 # check_port_80_usable: outside a private namespace the servers take

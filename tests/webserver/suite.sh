@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# The module and the payment sandbox behind real web servers: lighttpd and
-# Apache, each with its configuration from deploy/, serving the example
-# order pages on 127.0.0.1:80. Requests go through curl as a browser sends
+# The module and the payment sandbox behind real web servers: lighttpd,
+# Apache and nginx (with fcgiwrap), each with its configuration from
+# deploy/, serving the example order pages on 127.0.0.1:80. Requests go through curl as a browser sends
 # them; every request is bounded in time. Runs inside a private network
 # namespace (scripts/test.d/webserver.sh sees to it), so nothing leaves the
 # machine and port 80 of the host is never taken.
 #
-#   tests/webserver/suite.sh BIN_DIR [lighttpd|apache]...
+#   tests/webserver/suite.sh BIN_DIR [lighttpd|apache|nginx]...
 #
 # BIN_DIR holds revozi.cgi and korven-sandbox.cgi. Exit status 1 when any
 # check fails.
 set -uo pipefail
+shopt -s extglob
 source "$(dirname "$0")/../../scripts/lib.sh"
 source "$REPO_ROOT/tests/webserver/servers.sh"
 
-BIN="$(cd "${1:?usage: suite.sh BIN_DIR [lighttpd|apache]...}" && pwd)"
+BIN="$(cd "${1:?usage: suite.sh BIN_DIR [lighttpd|apache|nginx]...}" && pwd)"
 shift
 SERVERS=("$@")
-[ ${#SERVERS[@]} -gt 0 ] || SERVERS=(lighttpd apache)
+[ ${#SERVERS[@]} -gt 0 ] || SERVERS=(lighttpd apache nginx)
 
 export LC_ALL=C
 FORM="$REPO_ROOT/tests/webserver/form.pl"
@@ -206,7 +207,33 @@ printf '%s\n' "KWT_KORVEN=$WEB_SANDBOX_URL" KWT_BACKUP1=https://b1.invalid/pay \
 # Decoys: an options file the module must not read, in the document root and
 # in the server's working directory.
 printf 'DECOY: read from the wrong directory\n' >"$SITE/www/kwtinfos.txt"
+# A shop's static files, for their content types.
+printf 'body { color: #333; }\n' >"$SITE/www/shop.css"
+printf 'document.title = "shop";\n' >"$SITE/www/shop.js"
+printf '\x89PNG\r\n\x1a\n' >"$SITE/www/logo.png"
 chmod -R a+rX "$SITE"
+
+# What a visitor would like the module to use instead of the merchant's
+# settings: his own server (the probe finds something on 127.0.0.1:80) and
+# his own options file naming it.
+ATTACKER_URL="$WEB_BASE/cgi-bin/attacker.cgi"
+ATTACKER_OPT="$WORK/attacker-options.txt"
+printf '%s\n' "KWT_KORVEN=$ATTACKER_URL" KWT_PORT=80 KWT_OUTPUT=D >"$ATTACKER_OPT"
+chmod 644 "$ATTACKER_OPT"
+
+# The lock (REVOZI_LOCK=1 in every shipped configuration): each of these,
+# added to the example order, must leave the response exactly as it is
+# without them. A module without the lock obeys each one: another server in
+# the payment page's action, another options file, a trace, the bare block,
+# a ping line.
+LOCK_CASES=(
+  "KWT_MODE=1 with the visitor's server|KWT_MODE=1|KWT_KORVEN=$ATTACKER_URL|KWT_PORT=80"
+  "VEL_MODE=1 with the visitor's server|VEL_MODE=1|VEL_KORVEN=$ATTACKER_URL|KWT_PORT=80|KWT_TIMEOUT=30"
+  "KWT_OPT naming the visitor's options file|KWT_OPT=$ATTACKER_OPT"
+  "KWT_TRACE|KWT_TRACE=1"
+  "KWT_OUTPUT|KWT_OUTPUT=D"
+  "KWT_PING with KWT_MODE=1 and the visitor's server|KWT_MODE=1|KWT_PING=1|KWT_KORVEN=$ATTACKER_URL|KWT_PORT=80"
+)
 
 ORDER_QUERY="KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978&KWT_CMD=GET-ORDER-1&KWT_PORTEUR=client%40example.fr&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7"
 
@@ -230,6 +257,61 @@ AWKWARD=(
 )
 
 # ------------------------------------------------------------ the checks
+
+# post_order URL [form.pl options]: the example order page's form, with the
+# given changes, posted to URL.
+post_order() {
+  local url="$1"
+  shift
+  "$FORM" --base "$WEB_BASE" "$@" <"$T/index.html" >"$T/form" || { STATUS=000; return 1; }
+  request POST "$url" "$(sed -n 2p "$T/form")"
+}
+
+# A shop's own static files come with their types, never as
+# application/octet-stream.
+static_checks() {
+  local entry file pattern got
+  for entry in 'shop.css text/css' 'logo.png image/png' 'shop.js @(text|application)/javascript' \
+               'index.html text/html'; do
+    file="${entry%% *}"
+    pattern="${entry#* }"
+    request GET "$WEB_BASE/$file"
+    got="$(header_value Content-Type)"
+    # shellcheck disable=SC2053  # the pattern is one, on purpose
+    if [ "$STATUS" = 200 ] && [[ "${got%%;*}" == $pattern ]]; then
+      pass "$file is served as $got"
+    else
+      fail "$file: HTTP status $STATUS, Content-Type '$got', expected $pattern"
+    fi
+  done
+}
+
+# Under the lock, nothing of the form reaches the settings: the same order
+# with and without each field of LOCK_CASES gets the same response.
+lock_checks() {
+  local entry label fields
+  submit "$T/index.html"
+  expect_contains "<Form name=KORVEN Action='$WEB_SANDBOX_URL' Method=POST>" "the lock: the plain order's payment page"
+  cp "$T/body" "$T/lock-plain"
+  for entry in "${LOCK_CASES[@]}"; do
+    IFS='|' read -r -a fields <<<"$entry"
+    label="${fields[0]}"
+    submit "$T/index.html" "${fields[@]:1}"
+    expect_same "$T/lock-plain" "$T/body" "the lock: a posted $label changes nothing"
+  done
+  # The same through a query string (GET): trace and output mode.
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY"
+  cp "$T/body" "$T/lock-get"
+  request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY&KWT_TRACE=1&KWT_OUTPUT=C&KWT_BACKUP4=$ATTACKER_URL"
+  expect_same "$T/lock-get" "$T/body" "the lock: KWT_TRACE, KWT_OUTPUT and KWT_BACKUP4 in a query string change nothing"
+  # The error URL: the module beside an options file without KWT_ERREUR
+  # writes its error page, whatever error URL the form names.
+  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15
+  cp "$T/body" "$T/lock-error"
+  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15 KWT_ERREUR=https://attacker.invalid/steal
+  expect_same "$T/lock-error" "$T/body" "the lock: a posted KWT_ERREUR changes nothing"
+  expect_lacks "attacker.invalid" "the lock: no redirect to the posted error URL"
+}
 
 run_checks() {
   # The order pages.
@@ -268,8 +350,7 @@ run_checks() {
     "no options file beside the module: error -5 (the decoys elsewhere are not read)"
   request POST "$WEB_BASE/cgi-bin/broken/revozi.cgi" "$ORDER_QUERY"
   expect_contains "KORVEN INPUT ERROR (code -6)" "the options file beside the module is read (its broken line: -6)"
-  uname_line="$(uname -a)"
-  expect_contains "$uname_line" "the error page's diagnostic block shows the host"
+  expect_lacks "$(uname -a)" "under the lock the error page leaves out the host's uname -a"
 
   # The order page's own form, as it stands, then with awkward values.
   order_to_sandbox "the example order (POST)" "$T/index.html"
@@ -288,17 +369,18 @@ run_checks() {
   expect_status 400 "a post without KWT_DATA gets 400 Bad Request"
   expect_contains "no KWT_DATA field in the request" "the sandbox page says what is missing"
 
-  # Invalid orders: the error page, or the redirect to KWT_ERREUR.
-  submit "$T/index.html" KWT_TOTAL=15 --drop KWT_ERREUR
-  expect_contains "KORVEN INPUT ERROR (code -11)" "an amount of two digits: error page, code -11"
+  # Invalid orders: the redirect to the options file's KWT_ERREUR, or the
+  # error page where no KWT_ERREUR is set.
   submit "$T/index.html" KWT_TOTAL=15
   expect_contains '<META HTTP-EQUIV="refresh" CONTENT="0;URL=http://127.0.0.1/erreur.html?NUMERR=-11">' \
-    "with KWT_ERREUR: the redirect to the merchant's error page"
+    "with KWT_ERREUR in the options file: the redirect to the merchant's error page"
+  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15
+  expect_contains "KORVEN INPUT ERROR (code -11)" "an amount of two digits, no KWT_ERREUR: error page, code -11"
   request GET "$WEB_BASE/erreur.html?NUMERR=-11"
   expect_status 200 "the merchant's error page is there"
-  # Ping mode is for a shell: the options file's KWT_PING=0 comes first.
+  # Ping mode is for a shell, never for a form.
   request POST "$WEB_BASE/cgi-bin/revozi.cgi" "KWT_PING=1"
-  expect_contains "KORVEN INPUT ERROR (code -7)" "KWT_PING from a form does not select ping mode"
+  expect_contains "erreur.html?NUMERR=-7" "KWT_PING from a form does not select ping mode"
   expect_lacks "Serveur:" "no ping report for a form"
 
   # No reachable server.
@@ -320,6 +402,9 @@ run_checks() {
   cp "$T/body" "$T/wml-noserver"
   expect_contains "AUCUN&nbsp;SERVEUR&nbsp;DISPONIBLE" "WML: the no-server card"
   expect_wellformed_wml "$T/wml-noserver" "the WML no-server card is well-formed"
+
+  static_checks
+  lock_checks
 
   # Ping mode from a shell, in the module's directory: the monitoring use.
   local out err status
@@ -348,9 +433,15 @@ for server in "${SERVERS[@]}"; do
   case "$server" in
     lighttpd) start_lighttpd "$SITE" "$RUN" ;;
     apache) start_apache "$SITE" "$RUN" ;;
+    nginx) start_nginx "$SITE" "$RUN" ;;
     *) echo "unknown server $server" >&2; exit 2 ;;
   esac || { fail "the server starts"; continue; }
   pass "started on 127.0.0.1:$WEB_HTTP_PORT"
+  if [ "$server" = nginx ]; then
+    # The same site over TLS, with the certificate lines of the shipped file.
+    request GET "https://127.0.0.1/" "" --insecure
+    expect_status 200 "the order page over https (listen 443 ssl)"
+  fi
   run_checks
   stop_server
 done
