@@ -1,37 +1,93 @@
 # Installation and the Debian package.
 #
 #   cmake --install build --prefix /some/prefix
-#     PREFIX/lib/cgi-bin/revozi.cgi            the payment module
-#     PREFIX/lib/cgi-bin/korven-sandbox.cgi    the payment sandbox
+#     PREFIX/lib/revozi/revozi.cgi             the payment module
+#     PREFIX/lib/revozi/korven-sandbox.cgi     the payment sandbox (test hosts only)
 #     PREFIX/bin/kwtdata, PREFIX/bin/revozi-setkey
-#     PREFIX/share/doc/revozi/                 README and deployment examples
+#     PREFIX/share/man/man1/                   their manual pages
+#     PREFIX/share/doc/revozi/                 README, copyright, changelog, deployment examples
 #   cd build && cpack -G DEB                   revozi_VERSION_amd64.deb
+#
+# The CGI programs go to a directory of their own that no web server runs
+# programs from: a site copies or links the module into its own cgi-bin,
+# beside its options file, and only a test host ever installs the sandbox.
 
-set(REVOZI_CGI_DIR "lib/cgi-bin" CACHE STRING "Install directory of the CGI programs, under the prefix")
+set(REVOZI_PROGRAM_DIR "lib/revozi" CACHE STRING
+    "Install directory of revozi.cgi and korven-sandbox.cgi, under the prefix")
+set(REVOZI_DEBIAN_DIR ${PROJECT_SOURCE_DIR}/cmake/debian)
 
-install(TARGETS revozi_cgi DESTINATION ${REVOZI_CGI_DIR} COMPONENT revozi)
+install(TARGETS revozi_cgi DESTINATION ${REVOZI_PROGRAM_DIR} COMPONENT revozi)
 if(TARGET korven_sandbox)
-  install(TARGETS korven_sandbox DESTINATION ${REVOZI_CGI_DIR} COMPONENT revozi)
+  install(TARGETS korven_sandbox DESTINATION ${REVOZI_PROGRAM_DIR} COMPONENT revozi)
 endif()
 foreach(tool kwtdata revozi_setkey)
   if(TARGET ${tool})
     install(TARGETS ${tool} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT revozi)
   endif()
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT revozi)
+
+# Manual pages and the changelog are installed compressed (gzip -9n: no name,
+# no time stamp, so that a rebuild gives the same bytes).
+function(revozi_gzip source target)
+  set(out ${CMAKE_BINARY_DIR}/packaging/${target})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+  execute_process(COMMAND gzip -9nc ${source} OUTPUT_FILE ${out} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot compress ${source}")
+  endif()
+endfunction()
+
+foreach(page revozi.cgi kwtdata revozi-setkey)
+  revozi_gzip(${PROJECT_SOURCE_DIR}/man/${page}.1 ${page}.1.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT revozi)
+endforeach()
+
+# The changelog's newest entry names the version being packaged.
+file(STRINGS ${REVOZI_DEBIAN_DIR}/changelog changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^revozi \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "cmake/debian/changelog starts with '${changelog_head}': "
+                      "add an entry for version ${PROJECT_VERSION}")
+endif()
+# A package whose version has no Debian revision is native: its changelog
+# is changelog.gz.
+revozi_gzip(${REVOZI_DEBIAN_DIR}/changelog changelog.gz)
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${REVOZI_DEBIAN_DIR}/copyright
+              ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT revozi)
 if(EXISTS ${PROJECT_SOURCE_DIR}/deploy)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT revozi)
 endif()
+install(FILES ${REVOZI_DEBIAN_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME revozi COMPONENT revozi)
 
 set(CPACK_PACKAGE_NAME "revozi")
-set(CPACK_PACKAGE_VENDOR "Revozi")
-set(CPACK_PACKAGE_CONTACT "maintainers@revozi.example")
+set(CPACK_PACKAGE_VENDOR "the REVOZI.CGI authors")
+set(CPACK_PACKAGE_CONTACT "REVOZI.CGI maintainers <maintainers@revozi.example>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "payment module CGI: hands shoppers over to the card-payment server")
+# The extended description, under the summary line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "revozi.cgi is a small CGI program that a merchant's web site runs for every
+order: it validates the order's parameters, finds a payment server that
+accepts connections and writes the page that posts the scrambled payment
+data to it.
+
+The programs are installed in /usr/lib/revozi, where no web server runs
+them: copy or link revozi.cgi into the site's own cgi-bin directory, beside
+its options file. korven-sandbox.cgi, a stand-in for the payment server, is
+for test hosts only and must never be served on a production site.
+
+Also included: kwtdata, which builds or reads a payment data block, and
+revozi-setkey, which writes a merchant key into a copy of the module.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_PACKAGE_SECTION "web")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "amd64")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
 # The programs are static; name resolution loads the C library's NSS modules
 # at run time, so the package needs the C library it was built against.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36)")

@@ -1,11 +1,55 @@
 // REVOZI.CGI: one payment request per process.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/driver.h"
 #include "driver/system_platform.h"
+#include "tools/program_version.h"
+
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: revozi.cgi [NAME=value ...]\n"
+    "       revozi.cgi --help | --version\n"
+    "\n"
+    "The payment module. A web server runs it as a CGI program (GET or POST)\n"
+    "for every order: it gathers the order's KWT_ parameters, validates them,\n"
+    "finds the first payment server that accepts a connection and writes the\n"
+    "page that hands the shopper over to it, or an error page.\n"
+    "\n"
+    "The mode string KWT_MODE lists the sources of the parameters in the order\n"
+    "they are read: 1 the form, 2 the environment, 3 the options file (KWT_OPT,\n"
+    "default kwtinfos.txt in the working directory), 4 the NAME=value\n"
+    "arguments. The default is 1. With REVOZI_LOCK=1 in the environment (set\n"
+    "it in every web server) the form can no longer choose the mode string,\n"
+    "the options file, the servers or any other operator setting.\n"
+    "From a shell, for example:\n"
+    "\n"
+    "  revozi.cgi KWT_MODE=43 KWT_PING=1     probes the payment servers\n"
+    "\n"
+    "Exit status: 0 payment page, no-server page or a server found in ping\n"
+    "mode; 1 error page, redirect, no server in ping mode, or a failed write.\n"
+    "\n"
+    "--help and --version are read only outside a web server (REQUEST_METHOD\n"
+    "not set), as the first argument. See revozi.cgi(1).\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // From a shell, where no web server has set REQUEST_METHOD, the first
+  // argument may ask for help or the version; under a web server every
+  // argument is left to the request.
+  if (argc >= 2 && std::getenv("REQUEST_METHOD") == nullptr) {
+    const std::string_view first = argv[1];
+    if (first == "--help") {
+      std::fputs(kHelp, stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (first == "--version") return revozi::printVersion("revozi.cgi");
+  }
   std::vector<std::string> args(argv, argv + argc);
   revozi::SystemPlatform platform;
   return revozi::runRequest(platform, std::move(args));

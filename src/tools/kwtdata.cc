@@ -9,6 +9,7 @@
 // Exit status: 0 done, 1 the text is not a valid block, 2 usage error.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "datablock/decode.h"
 #include "datablock/encode.h"
 #include "params/param_table.h"
+#include "tools/program_version.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ constexpr std::size_t kMaxInput = 64u * 1024u * 1024u;
 constexpr char kHelp[] =
     "Usage: kwtdata encode NAME=value ...\n"
     "       kwtdata decode [BLOCK]\n"
-    "       kwtdata --help\n"
+    "       kwtdata --help | --version\n"
     "\n"
     "encode  builds the KWT_DATA block from the given parameters (KWT_ or VEL_\n"
     "        names, e.g. KWT_SITE=1234567 KWT_RANG=01 KWT_TOTAL=1500\n"
@@ -106,8 +108,11 @@ int decode(std::string_view block) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage("no command given");
   const std::string_view command = argv[1];
+  // Help and version only outside a web server (no REQUEST_METHOD).
+  const bool fromShell = std::getenv("REQUEST_METHOD") == nullptr;
   int status;
-  if (command == "--help" || command == "-h") {
+  if (fromShell && command == "--version") return revozi::printVersion("kwtdata");
+  if (fromShell && (command == "--help" || command == "-h")) {
     writeBytes(kHelp);
     status = 0;
   } else if (command == "encode") {

@@ -4,85 +4,189 @@
 //   revozi-setkey MODULE OUTPUT -        (the key is read from standard input)
 //
 // The key area of the module starts with a fixed marker; the key is written
-// right after it. The copy is written to a temporary file beside OUTPUT and
-// renamed into place only when complete, so a refusal or a failure leaves
-// nothing half-written.
+// right after it. The copy goes to a new temporary file in OUTPUT's directory,
+// created exclusively under a random name (so a link planted there is never
+// followed), given its mode, synced and renamed over OUTPUT only when
+// complete. A refusal writes nothing; a failure removes the temporary file and
+// leaves OUTPUT as it was.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "tools/program_version.h"
+
 namespace {
 
-// The marker is spelt in two pieces so that this tool's own binary does not
+// The marker is spelt in two pieces so that this tool's own code does not
 // carry it whole.
 std::string marker() { return std::string("rvz") + "key"; }
 constexpr std::size_t kSlotSize = 20;
 constexpr std::size_t kKeyOffset = 6;
 constexpr std::size_t kMaxKey = kSlotSize - kKeyOffset - 1;  // 13
+// A built module is a few MiB; anything far larger is not one.
+constexpr std::size_t kMaxModule = 64u * 1024u * 1024u;
+// Standard input longer than this cannot hold a key and its line end.
+constexpr std::size_t kMaxKeyInput = 256;
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "revozi-setkey: %s\n", message.c_str());
   return 1;
 }
 
-bool readFile(const char* path, std::string& content) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return false;
-  char buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
+std::string errorText(int e) { return std::strerror(e); }
 
 void usage(std::FILE* to) {
   std::fprintf(to,
                "usage: revozi-setkey MODULE OUTPUT KEY\n"
                "       revozi-setkey MODULE OUTPUT -     (key read from standard input)\n"
+               "       revozi-setkey --help | --version\n"
                "\n"
                "Writes a copy of the payment module MODULE to OUTPUT with the merchant key\n"
-               "KEY (1 to 13 printable ASCII characters) in its key area. Once a key is\n"
-               "set, every request must carry it in KWT_CLE: a missing key gives error\n"
-               "code -7, a wrong one -17. MODULE itself is never changed.\n");
+               "KEY (1 to 13 printable ASCII characters, no blank at either end) in its\n"
+               "key area. Once a key is set, every request must carry it in KWT_CLE: a\n"
+               "missing key gives error code -7, a wrong one -17. MODULE itself is never\n"
+               "changed; OUTPUT is replaced as a whole, never written through a link.\n");
+}
+
+// Reads everything from `fd`, at most `limit` bytes; false on an error or
+// when there is more.
+bool readAll(int fd, std::string& content, std::size_t limit) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (content.size() + static_cast<std::size_t>(n) > limit) {
+      errno = EFBIG;
+      return false;
+    }
+    content.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// The key from standard input: one line, its line end (LF or CR LF) dropped.
+// False, with the reason in `why`, on a read error or a second line.
+bool readKeyLine(std::string& key, std::string& why) {
+  std::string input;
+  if (!readAll(STDIN_FILENO, input, kMaxKeyInput)) {
+    why = "cannot read the key from standard input (unreadable, or far too long)";
+    return false;
+  }
+  if (!input.empty() && input.back() == '\n') input.pop_back();
+  if (!input.empty() && input.back() == '\r') input.pop_back();
+  if (input.find('\n') != std::string::npos) {
+    why = "standard input holds more than one line; give the key alone";
+    return false;
+  }
+  key = std::move(input);
+  return true;
+}
+
+// Empty when `key` can go into the key area, else why not.
+std::string keyProblem(const std::string& key) {
+  if (key.empty()) return "the key is empty";
+  if (key.size() > kMaxKey) return "the key is longer than 13 characters";
+  for (unsigned char c : key) {
+    if (c == 0) return "the key holds a NUL byte";
+    if (c < 0x20 || c > 0x7E) return "the key holds a character that is not printable ASCII";
+  }
+  if (key.front() == ' ' || key.back() == ' ') {
+    return "the key begins or ends with a blank, which option files and arguments would drop";
+  }
+  // A second marker would make the key area ambiguous: the copy could never
+  // be keyed again.
+  if (key.find(marker()) != std::string::npos) return "the key holds the key area's marker";
+  return {};
+}
+
+bool writeAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Writes `data` with `mode` to a fresh temporary file beside `output` and
+// renames it over `output`. Empty on success, else the reason; the temporary
+// file never survives a failure.
+std::string replaceFile(const std::string& output, const std::string& data, mode_t mode) {
+  const std::size_t slash = output.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
+  const std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
+  if (base.empty()) return "the output names a directory";
+  std::string temp = dir + "/." + base + ".setkey-XXXXXX";
+  // mkstemp creates the file with O_CREAT|O_EXCL: an existing name, a link
+  // included, is never opened.
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return "cannot create a temporary file in " + dir + ": " + errorText(errno);
+  bool ok = writeAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  int e = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (ok && std::rename(temp.c_str(), output.c_str()) != 0) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return "cannot write " + output + ": " + errorText(e);
+  }
+  // The rename itself reaches the disk with the directory.
+  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return {};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    usage(stdout);
-    return 0;
+  // Outside a web server the first argument may ask for help or the version.
+  if (argc >= 2 && std::getenv("REQUEST_METHOD") == nullptr) {
+    const std::string_view first = argv[1];
+    if (first == "--help" || first == "-h") {
+      usage(stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (first == "--version") return revozi::printVersion("revozi-setkey");
   }
   if (argc != 4) {
     usage(stderr);
     return 2;
   }
   const char* input = argv[1];
-  const char* output = argv[2];
+  const std::string output = argv[2];
   std::string key = argv[3];
   if (key == "-") {
-    key.clear();
-    char buf[256];
-    if (std::fgets(buf, sizeof buf, stdin) != nullptr) key = buf;
-    while (!key.empty() && (key.back() == '\n' || key.back() == '\r')) key.pop_back();
+    std::string why;
+    if (!readKeyLine(key, why)) return fail(why);
   }
-  if (key.empty()) return fail("the key is empty");
-  if (key.size() > kMaxKey) return fail("the key is longer than 13 characters");
-  for (unsigned char c : key) {
-    if (c < 0x20 || c > 0x7E) return fail("the key holds a character that is not printable ASCII");
-  }
-  if (key.front() == ' ' || key.back() == ' ') {
-    return fail("the key begins or ends with a blank, which option files and arguments would drop");
-  }
+  if (std::string problem = keyProblem(key); !problem.empty()) return fail(problem);
 
+  int in = ::open(input, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(std::string("cannot read ") + input + ": " + errorText(errno));
+  struct stat st {};
   std::string module;
-  if (!readFile(input, module)) return fail(std::string("cannot read ") + input + ": " + std::strerror(errno));
+  bool readOk = ::fstat(in, &st) == 0 && readAll(in, module, kMaxModule);
+  int e = errno;
+  ::close(in);
+  if (!readOk) return fail(std::string("cannot read ") + input + ": " + errorText(e));
   const std::string m = marker();
   std::size_t at = module.find(m);
   if (at == std::string::npos) return fail(std::string(input) + " has no key area (is it the payment module?)");
@@ -94,21 +198,9 @@ int main(int argc, char** argv) {
   std::memset(module.data() + at + kKeyOffset, 0, kSlotSize - kKeyOffset);
   std::memcpy(module.data() + at + kKeyOffset, key.data(), key.size());
 
-  struct stat st {};
-  mode_t mode = 0755;
-  if (::stat(input, &st) == 0) mode = st.st_mode & 07777;
-  std::string temp = std::string(output) + ".tmp-setkey";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) return fail("cannot write " + temp + ": " + std::strerror(errno));
-  bool ok = std::fwrite(module.data(), 1, module.size(), f) == module.size();
-  ok = (std::fflush(f) == 0) && ok;
-  ok = (::fsync(::fileno(f)) == 0) && ok;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok || ::chmod(temp.c_str(), mode) != 0 || std::rename(temp.c_str(), output) != 0) {
-    int e = errno;
-    std::remove(temp.c_str());
-    return fail(std::string("cannot write ") + output + ": " + std::strerror(e));
-  }
-  std::printf("revozi-setkey: wrote %s with a %zu-character merchant key\n", output, key.size());
+  // The copy keeps the module's permission bits, without set-id bits.
+  const mode_t mode = S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0755;
+  if (std::string problem = replaceFile(output, module, mode); !problem.empty()) return fail(problem);
+  std::printf("revozi-setkey: wrote %s with a %zu-character merchant key\n", output.c_str(), key.size());
   return 0;
 }

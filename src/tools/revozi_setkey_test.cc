@@ -2,9 +2,13 @@
 // refusal leaves nothing behind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/run_module.h"
 
@@ -29,6 +33,13 @@ class SetKey : public ::testing::Test {
     r.args = std::move(args);
     r.input = std::move(input);
     return runProgram(kSetKey, r);
+  }
+  // The names in the test directory, sorted.
+  std::vector<std::string> listing() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
   }
   static bool exists(const std::string& path) {
     struct stat st {};
@@ -76,15 +87,98 @@ TEST_F(SetKey, KeyedModuleRequiresItsKey) {
 
 TEST_F(SetKey, RefusesBadKeysAndLeavesNothing) {
   std::string out = dir + "/out.cgi";
-  for (std::string bad : {std::string(""), std::string(14, 'k'), std::string("tab\tkey"),
-                          std::string("caf\xC3\xA9"), std::string(" lead"), std::string("trail ")}) {
-    ModuleResult s = setkey({kModule, out, bad});
-    EXPECT_EQ(s.status, 1) << bad;
-    EXPECT_NE(s.err.find("revozi-setkey: "), std::string::npos) << bad;
-    EXPECT_FALSE(exists(out)) << bad;
-    EXPECT_FALSE(exists(out + ".tmp-setkey")) << bad;
+  struct Case {
+    std::string key;   // the argument
+    std::string input; // standard input, for the key "-"
+  };
+  const std::vector<Case> cases = {
+      {"", ""},
+      {std::string(14, 'k'), ""},
+      {"tab\tkey", ""},
+      {"del\x7Fkey", ""},
+      {"caf\xC3\xA9", ""},
+      {" lead", ""},
+      {"trail ", ""},
+      {"rvzkey", ""},
+      {"ab-rvzkey-c", ""},
+      {"-", ""},
+      {"-", "\n"},
+      {"-", std::string("ab\0cd\n", 6)},
+      {"-", std::string("abcd\0", 5)},
+      {"-", "ab\ncd\n"},
+      {"-", "rvzkey\n"},
+      {"-", std::string(300, 'k')},
+  };
+  for (const Case& c : cases) {
+    const std::string label = c.key == "-" ? "stdin:" + c.input : c.key;
+    ModuleResult s = setkey({kModule, out, c.key}, c.input);
+    EXPECT_EQ(s.status, 1) << label;
+    EXPECT_NE(s.err.find("revozi-setkey: "), std::string::npos) << label;
+    EXPECT_TRUE(listing().empty()) << label << ": something was written";
   }
   EXPECT_EQ(setkey({kModule, out, std::string(13, 'k')}).status, 0);
+  EXPECT_EQ(setkey({kModule, out + "2", "-"}, "with space\r\n").status, 0);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"out.cgi", "out.cgi2"}));
+}
+
+TEST_F(SetKey, NeverWritesThroughALink) {
+  // A victim file, and links to it at the old fixed temporary name and at
+  // other names a writer might pick, and at the output itself.
+  const std::string victim = dir + "/victim";
+  std::ofstream(victim) << "precious";
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  const std::string out = dir + "/revozi.cgi";
+  const std::vector<std::string> planted = {
+      "revozi.cgi.tmp-setkey", "revozi.cgi.tmp", "revozi.cgi.new", "revozi.cgi~",
+      ".revozi.cgi.tmp", ".revozi.cgi.setkey-XXXXXX", "revozi.cgi.setkey"};
+  for (const std::string& name : planted) ASSERT_EQ(::symlink(victim.c_str(), (dir + "/" + name).c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), out.c_str()), 0);
+  const std::vector<std::string> before = listing();
+
+  ModuleResult s = setkey({kModule, out, "Key-1"});
+  ASSERT_EQ(s.status, 0) << s.err;
+  EXPECT_EQ(read(victim), "precious");
+  struct stat st {};
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "the victim's mode changed";
+  ASSERT_EQ(::lstat(out.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link at the output is replaced by the keyed copy";
+  for (const std::string& name : planted) {
+    ASSERT_EQ(::lstat((dir + "/" + name).c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << name;
+  }
+  EXPECT_EQ(listing(), before) << "no file is left beside the output";
+  EXPECT_EQ(order(out, "&KWT_CLE=Key-1").status, 0);
+
+  // An output that cannot be replaced (a directory) fails and leaves no
+  // temporary file behind.
+  const std::string sub = dir + "/sub.cgi";
+  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+  const std::vector<std::string> withSub = listing();
+  s = setkey({kModule, sub, "Key-2"});
+  EXPECT_EQ(s.status, 1);
+  EXPECT_NE(s.err.find("cannot write"), std::string::npos) << s.err;
+  EXPECT_EQ(listing(), withSub);
+}
+
+TEST_F(SetKey, ConcurrentRunsEachLeaveAValidModule) {
+  const std::string out = dir + "/revozi.cgi";
+  const std::vector<std::string> keys = {"key-one", "key-two", "key-three", "key-four"};
+  std::vector<ModuleResult> results(keys.size());
+  {
+    std::vector<std::thread> runs;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      runs.emplace_back([&, i] { results[i] = setkey({kModule, out, keys[i]}); });
+    }
+    for (std::thread& t : runs) t.join();
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(results[i].status, 0) << keys[i] << results[i].err;
+  EXPECT_EQ(listing(), std::vector<std::string>{"revozi.cgi"});
+  // The output is whole and holds exactly one of the keys.
+  EXPECT_EQ(read(out).size(), read(kModule).size());
+  int accepted = 0;
+  for (const std::string& key : keys) accepted += order(out, "&KWT_CLE=" + key).status == 0 ? 1 : 0;
+  EXPECT_EQ(accepted, 1);
 }
 
 TEST_F(SetKey, RefusesFilesWithoutExactlyOneKeyArea) {

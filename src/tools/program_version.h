@@ -1,0 +1,28 @@
+// What `--version` prints, the same for revozi.cgi, kwtdata and revozi-setkey:
+// the package version, then the module's own version texts.
+#pragma once
+
+#include <cstdio>
+
+#include "pages/error_pages.h"
+#include "params/sources.h"
+
+#ifndef REVOZI_PACKAGE_VERSION
+#error "the build defines REVOZI_PACKAGE_VERSION (the package version)"
+#endif
+
+namespace revozi {
+
+// The package version is the release of the programs and of the .deb; the
+// others are the module's interface texts: the page comment and the data
+// block's header ("v401"), KWT_VERSION (the VersionTag) and the version line
+// of the error pages. 0, or 1 when standard output cannot be written.
+inline int printVersion(const char* program) {
+  std::printf("%s %s\n"
+              "REVOZI.CGI %s: KWT_VERSION \"%s\", error pages \"Version %s - %s\"\n",
+              program, REVOZI_PACKAGE_VERSION, kProgramVersion, versionTag(), kBuildNumber,
+              kSourcesLabel);
+  return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace revozi
