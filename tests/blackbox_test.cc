@@ -281,5 +281,204 @@ TEST(BlackBox, PingFromAShell) {
   EXPECT_EQ(m.err, "Aucun serveur disponible\n");
 }
 
+// A request that tries to end a line, start a header or hide a script in a
+// URL parameter gets the error page: never a redirect to it.
+TEST(BlackBox, UrlParametersWithControlBytesAreRefused) {
+  const std::string splitting = "%0D%0ASet-Cookie:%20sid=x%0D%0A%0D%0A%3Cscript%3Ealert(1)%3C/script%3E";
+  const std::pair<std::string, std::string> cases[] = {
+      // Output mode C writes the error URL as a bare line: the first target.
+      {"KWT_OUTPUT=C&KWT_ERREUR=/e" + splitting, ""},
+      {"KWT_ERREUR=/e%0A", "&KWT_SOURCE=IMODE"},
+      {"KWT_ANNULE=http://shop.example/a%09b", ""},
+      {"KWT_EFFECTUE=http://shop.example/%7F", ""},
+      {"KWT_REFUSE=%01http://shop.example/", ""},
+      {"KWT_RETOUR=M:M%0D", ""},
+      {"KWT_KORVEN=https://primary.invalid/%0A", ""},
+      {"KWT_REPONDRE_A=http://shop.example/r%0A", ""},
+  };
+  for (const auto& [field, extra] : cases) {
+    ModuleResult m = get(field + extra + "&" + kOrder + "&" + kNoServers, {{"REVOZI_LOCK", "0"}});
+    EXPECT_EQ(m.status, 1) << field;
+    const std::string page = htmlErrorPage(-4);
+    EXPECT_EQ(m.out, extra.empty() ? page : page.substr(0, kHead.size()) + page.substr(kHead.size() + 7))
+        << field;
+  }
+  // Whatever the source and whether or not validation ran: a failing options
+  // file (-6) after a form error URL with a line break.
+  TempDir dir;
+  dir.write("kwtinfos.txt", "no equals sign\n");
+  ModuleRequest r;
+  r.cwd = dir.path();
+  r.env = {{"REQUEST_METHOD", "GET"},
+           {"QUERY_STRING", "KWT_MODE=13&KWT_OUTPUT=C&KWT_ERREUR=/e" + splitting + "&" + kNoServers}};
+  ModuleResult m = runProgram(kModule, r);
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.out, htmlErrorPage(-6));
+}
+
+// Only web addresses become the form's action or the ping report: anything
+// else is passed over without a connection, and the trace says so.
+TEST(BlackBox, ServerUrlsMustBeWebAddresses) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  const std::string port = "&KWT_PORT=" + server.portText();
+  ModuleResult m = get(std::string("KWT_TRACE=1&KWT_KORVEN=javascript:alert('x')//http://127.0.0.1/") +
+                       "&KWT_BACKUP1=127.0.0.1&KWT_BACKUP2=ftp://127.0.0.1/&KWT_BACKUP3=http:127.0.0.1/" +
+                       port + "&" + kOrder);
+  EXPECT_EQ(m.status, 0);
+  EXPECT_EQ(server.drain(), 0) << "no refused URL is ever connected to";
+  const auto refused = [](const std::string& url) {
+    return "<CENTER><B>URL refus&eacute;e pour le serveur " + url + "</B></P></CENTER>\n";
+  };
+  EXPECT_EQ(m.out, kHead + "<BODY>\n" + refused("javascript:alert(&#39;x&#39;)//http://127.0.0.1/") +
+                       refused("127.0.0.1") + refused("ftp://127.0.0.1/") + refused("http:127.0.0.1/") +
+                       "</BODY>\n</HTML>\n");
+  // Scheme letters in any case, and the scheme-relative form, are probed.
+  for (const char* url : {"HtTpS://127.0.0.1/pay", "//127.0.0.1/pay"}) {
+    m = get("KWT_PING=1&KWT_KORVEN=" + std::string(url) + port + "&" + kNoServers.substr(kNoServers.find("&KWT_BACKUP1")));
+    EXPECT_EQ(m.status, 0) << url;
+    EXPECT_EQ(m.out, "Serveur: " + std::string(url) + "\n");
+    EXPECT_EQ(server.drain(), 1);
+  }
+  // The ping report is one line whatever the form posts.
+  m = post("KWT_MODE=1&KWT_PING=1&KWT_KORVEN=http://127.0.0.1/%0AContent-type:%20text/html%0A%0A%3Cscript%3E" +
+           port + "&" + kNoServers.substr(kNoServers.find("&KWT_BACKUP1") + 1));
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.out, "Aucun serveur disponible\n");
+  EXPECT_EQ(server.drain(), 0);
+}
+
+// Under REVOZI_LOCK the operator's settings never come from the form, and the
+// pages show nothing of the host.
+TEST(BlackBox, LockKeepsTheSettingsOutOfTheFormsReach) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  TempDir dir;
+  dir.write("kwtinfos.txt", "KWT_KORVEN=http://127.0.0.1/pay\nKWT_PORT=" + server.portText() +
+                                "\nKWT_BACKUP1=b1.invalid\nKWT_BACKUP2=b2.invalid\nKWT_BACKUP3=b3.invalid\n");
+  dir.write("forged.txt", "KWT_KORVEN=http://forged.invalid/\n");
+  const std::map<std::string, std::string> lock = {{"REVOZI_LOCK", "1"}, {"KWT_MODE", "31"}};
+  auto postIn = [&](const std::string& body, std::map<std::string, std::string> env) {
+    ModuleRequest r;
+    r.cwd = dir.path();
+    r.env = std::move(env);
+    r.env["REQUEST_METHOD"] = "POST";
+    r.env["CONTENT_LENGTH"] = std::to_string(body.size());
+    r.input = body;
+    return runProgram(kModule, r);
+  };
+  const ModuleResult expected = postIn(kOrder, lock);
+  ASSERT_EQ(expected.status, 0);
+  ASSERT_EQ(server.drain(), 1);
+  ASSERT_NE(expected.out.find("Action='http://127.0.0.1/pay'"), std::string::npos) << expected.out;
+  // Each of these changes the response without the lock.
+  const std::string forged = "&KWT_KORVEN=http://forged.invalid/&KWT_BACKUP1=b.invalid&KWT_BACKUP2=b.invalid"
+                             "&KWT_BACKUP3=b.invalid";
+  for (const std::string& hostile : std::vector<std::string>{"KWT_MODE=1" + forged, "VEL_MODE=1" + forged, "KWT_OPT=forged.txt&KWT_MODE=31", "VEL_OPT=forged.txt",
+        "KWT_TRACE=1", "KWT_OUTPUT=D", "VEL_OUTPUT=C", "KWT_PING=1", "KWT_BACKUP4=http://forged.invalid/",
+        "KWT_TIMEOUT=999&KWT_PATH_RW=x"}) {
+    ModuleResult m = postIn(hostile + "&" + kOrder, lock);
+    EXPECT_EQ(m.status, 0) << hostile;
+    EXPECT_EQ(m.out, expected.out) << hostile;
+    EXPECT_EQ(server.drain(), 1) << hostile;
+    if (hostile.rfind("KWT_TRACE", 0) == 0) {
+      for (const char* off : {"0", ""}) {  // a lock of "0" or empty is no lock
+        m = postIn(hostile + "&" + kOrder, {{"REVOZI_LOCK", off}, {"KWT_MODE", "31"}});
+        EXPECT_NE(m.out, expected.out) << "REVOZI_LOCK=" << off;
+        server.drain();
+      }
+    }
+  }
+  // No redirect to a posted error URL, and no host diagnostic on any page.
+  const std::string kLockedError =
+      kHead + "<BODY>\n<CENTER><P><B>KORVEN INPUT ERROR (code -9)</B></P></CENTER>\n" + kVersion +
+      "</BODY>\n</HTML>\n";
+  ModuleResult m = postIn("KWT_ERREUR=http://forged.invalid/&VEL_ERREUR=/x&KWT_SITE=12&" + kOrder, lock);
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.out, kLockedError);
+  dir.write("kwtinfos.txt", "KWT_BACKUP1=b1.invalid\nKWT_BACKUP2=b2.invalid\nKWT_BACKUP3=b3.invalid\n"
+                            "KWT_KORVEN=https://primary.invalid/\n");
+  m = postIn(kOrder, lock);
+  EXPECT_EQ(m.status, 0);
+  EXPECT_EQ(m.out, kHead + "<BODY>\n<CENTER><B>AUCUN SERVEUR DISPONIBLE</B></P></CENTER>\n" + kVersion +
+                       "</BODY>\n</HTML>\n");
+  // The mode string then comes from the command line, else "1".
+  ModuleRequest shell;
+  shell.cwd = dir.path();
+  shell.env = {{"REVOZI_LOCK", "yes"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "KWT_MODE=1&" + kOrder}};
+  shell.args = {"KWT_MODE=3"};
+  m = runProgram(kModule, shell);
+  EXPECT_EQ(m.out, kHead + "<BODY>\n<CENTER><P><B>KORVEN INPUT ERROR (code -7)</B></P></CENTER>\n" + kVersion +
+                       "</BODY>\n</HTML>\n") << "mode 3: the order's fields never arrive";
+}
+
+TEST(BlackBox, ResponsesThatCannotBeWrittenAreNoSuccess) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  const std::string payment = "KWT_KORVEN=http://127.0.0.1/pay&KWT_PORT=" + server.portText() + "&" + kOrder;
+  for (const std::string& query : {payment, kOrder + "&" + kNoServers}) {
+    ModuleRequest r;
+    r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}, {"REVOZI_LOCK", "1"}};
+    EXPECT_EQ(runProgram(kModule, r).status, 0) << query;
+    r.outputFile = "/dev/full";
+    EXPECT_EQ(runProgram(kModule, r).status, 1) << query;
+    server.drain();
+  }
+}
+
+TEST(BlackBox, OptionsFileMustBeAFile) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir.path() + "/kwtinfos.txt").c_str(), 0755), 0);
+  ModuleRequest r;
+  r.cwd = dir.path();
+  r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "KWT_MODE=31&" + kOrder + "&" + kNoServers}};
+  ModuleResult m = runProgram(kModule, r);
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.out, htmlErrorPage(-5));
+  // A pipe is read as it comes.
+  ModuleRequest piped;
+  piped.cwd = dir.path();
+  piped.args = {"KWT_MODE=43", "KWT_OPT=/dev/stdin"};
+  piped.input = "KWT_SITE=1234567\nKWT_RANG=01\nKWT_TOTAL=1500\nKWT_DEVISE=978\nKWT_CMD=A\n"
+                "KWT_PORTEUR=a@b.fr\nKWT_RETOUR=M:M\nKWT_IDENTIFIANT=7\nKWT_SITE=x\n";
+  piped.args.insert(piped.args.end(), kNoServerArgs.begin(), kNoServerArgs.end());
+  m = runProgram(kModule, piped);
+  EXPECT_EQ(m.status, 0);
+  EXPECT_EQ(m.out, noServerPage());
+}
+
+// The record writes these fields after a 4-digit length: a longer value
+// would shift every field after it.
+TEST(BlackBox, PaymentDataFieldsFitTheirLengthPrefix) {
+  for (const char* field : {"KWT_PAIEMENT=", "KWT_CODEFAMILLE=", "KWT_2MONT1=", "KWT_DIFF=", "KWT_IDENTIFIANT="}) {
+    const char fill = std::string_view(field) == "KWT_IDENTIFIANT=" ? '7' : 'p';
+    ModuleResult m = get(field + std::string(9999, fill) + "&" + kOrder + "&" + kNoServers);
+    EXPECT_EQ(m.status, 0) << field;
+    EXPECT_EQ(m.out, noServerPage()) << field;
+    m = get(field + std::string(10000, fill) + "&" + kOrder + "&" + kNoServers);
+    EXPECT_EQ(m.status, 1) << field;
+    EXPECT_EQ(m.out, htmlErrorPage(-14)) << field;
+  }
+  // Validation's own codes come first.
+  ModuleResult m = get("KWT_PAIEMENT=" + std::string(10000, 'p') + "&KWT_SITE=1&" + kOrder + "&" + kNoServers);
+  EXPECT_EQ(m.out, htmlErrorPage(-9));
+}
+
+// The environment source leaves an entry absent when its variable is not
+// set, even where the form gave it the empty text.
+TEST(BlackBox, EnvironmentSourceLeavesUnsetVariablesAbsent) {
+  ModuleResult m = get("KWT_MODE=12&KWT_ERREUR=%00&" + kNoServers);
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.out, htmlErrorPage(-7));
+  m = get("KWT_MODE=12&KWT_ERREUR=%00&" + kNoServers, {{"KWT_ERREUR", ""}});
+  EXPECT_EQ(m.out.substr(kRedirectHead.size(), 54), "<META HTTP-EQUIV=\"refresh\" CONTENT=\"0;URL=?NUMERR=-7\">");
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  m = get("KWT_MODE=12&KWT_BKGD=%00&KWT_KORVEN=http://127.0.0.1/p&KWT_PORT=" + server.portText() + "&" + kOrder);
+  EXPECT_EQ(m.status, 0);
+  EXPECT_NE(m.out.find("<BODY onload"), std::string::npos) << m.out;
+  EXPECT_EQ(m.out.find("BGCOLOR"), std::string::npos) << m.out;
+}
+
 }  // namespace
 }  // namespace revozi::testing

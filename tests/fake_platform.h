@@ -34,8 +34,16 @@ class FakePlatform : public Platform {
     inputPos_ += n;
     return n;
   }
-  void writeOutput(std::string_view bytes) override { output.append(bytes); }
-  void writeError(std::string_view bytes) override { error.append(bytes); }
+  bool outputFails = false;  // standard output refuses every write (a full disk)
+  bool writeOutput(std::string_view bytes) override {
+    if (outputFails) return false;
+    output.append(bytes);
+    return true;
+  }
+  bool writeError(std::string_view bytes) override {
+    error.append(bytes);
+    return true;
+  }
   void runShell(const char* command) override {
     commands.emplace_back(command);
     if (std::string_view(command) == "uname -a") output.append(kFakeUname);

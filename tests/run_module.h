@@ -27,6 +27,7 @@ struct ModuleRequest {
   std::string input;
   std::vector<std::string> args;  // after the program name
   std::string cwd = "/";
+  std::string outputFile;  // when set, standard output goes there (e.g. /dev/full)
   int timeoutSeconds = 60;
 };
 
@@ -59,6 +60,12 @@ inline ModuleResult runProgram(const std::string& program, const ModuleRequest& 
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
+    if (!request.outputFile.empty()) {
+      const int fd = open(request.outputFile.c_str(), O_WRONLY);
+      if (fd < 0) _exit(125);
+      dup2(fd, 1);
+      close(fd);
+    }
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (chdir(request.cwd.c_str()) != 0) _exit(126);

@@ -50,6 +50,11 @@ std::string lengthPrefix(std::size_t length) {
 
 namespace {
 
+// The fields the record writes after a 4-digit length prefix, in order.
+constexpr ParamIndex kPrefixed[] = {
+    kPorteur, kCmd,   kRepondreA, kRetour, kPaiement, kCodeFamille, kIdentifiant,
+    k2Mont1,  kDate1, k2Mont2,    kDate2,  k2Mont3,   kDate3,       kDiff};
+
 void appendField(std::string& record, std::string_view value) {
   record += lengthPrefix(value.size());
   record += value;
@@ -58,9 +63,6 @@ void appendField(std::string& record, std::string_view value) {
 }  // namespace
 
 std::string buildDataRecord(const ParamTable& table) {
-  static constexpr ParamIndex kPrefixed[] = {
-      kPorteur, kCmd,   kRepondreA, kRetour, kPaiement, kCodeFamille, kIdentifiant,
-      k2Mont1,  kDate1, k2Mont2,    kDate2,  k2Mont3,   kDate3,       kDiff};
   std::string record = amountField(table.text(kTotal));
   record += '=';
   record += table.text(kDevise);
@@ -191,6 +193,15 @@ std::string finalText(std::string_view interleaved, char marker, std::string_vie
 }
 
 }  // namespace datablock
+
+int checkDataRecord(const ParamTable& table) {
+  // A longer value would get a 5-digit prefix and shift every field after
+  // it: a reader would take bytes of this value for the next fields.
+  for (ParamIndex index : datablock::kPrefixed) {
+    if (table.text(index).size() > kDataFieldMax) return kErrDataFieldTooLong;
+  }
+  return 0;
+}
 
 std::string encodeDataBlock(const ParamTable& table) {
   using namespace datablock;

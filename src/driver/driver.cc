@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include "datablock/encode.h"
 #include "pages/error_pages.h"
 #include "pages/payment_page.h"
 #include "params/numbers.h"
@@ -23,12 +24,14 @@ int gatherParameters(Run& run) {
   // choice runs for it.
   if (!run.params.empty(kPing) && atoiValue(run.params.text(kPing)) > 0) return kPingMode;
   if (result == 0) result = validateParameters(run.params);
+  if (result == 0) result = checkDataRecord(run.params);
   run.dialect = dialectFromSource(run.params.text(kSource));
   return result;
 }
 
 int runRequest(Platform& platform, std::vector<std::string> args) {
   Run run(platform, std::move(args));
+  run.locked = lockRequested(platform);
   int result = gatherParameters(run);
   std::string foundUrl;
   if (result == 0) {
@@ -50,6 +53,8 @@ int runRequest(Platform& platform, std::vector<std::string> args) {
     writeErrorPage(run, result);
   }
   run.out.flush();
+  // A response that did not reach its reader is no success.
+  if (!run.out.delivered()) return 1;
   return result == 0 ? 0 : 1;
 }
 

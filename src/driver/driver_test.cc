@@ -92,10 +92,10 @@ TEST(Driver, PingReportsTheServerWithoutValidation) {
   EXPECT_EQ(o.out, "Serveur: " + url + "\n");
   EXPECT_EQ(o.err, "");
   o = run({}, {},
-          {"KWT_MODE=4", "KWT_PING=1", "KWT_KORVEN=127.0.0.1", "KWT_PORT=" + server.portText(),
+          {"KWT_MODE=4", "KWT_PING=1", "KWT_KORVEN=//127.0.0.1", "KWT_PORT=" + server.portText(),
            "KWT_BACKUP1=b1.invalid", "KWT_BACKUP2=b2.invalid", "KWT_BACKUP3=b3.invalid"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Serveur: 127.0.0.1\n");
+  EXPECT_EQ(o.out, "Serveur: //127.0.0.1\n");
 }
 
 TEST(Driver, PingWinsOverAFailedSource) {

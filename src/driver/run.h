@@ -22,6 +22,9 @@ struct Run {
   ParamTable params;
   FormFieldList form;
   Dialect dialect = Dialect::kHtml;
+  // The operator's lock (REVOZI_LOCK): the form never supplies a setting,
+  // and the pages show nothing of the host.
+  bool locked = false;
   PageOutput out;
 };
 

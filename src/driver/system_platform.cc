@@ -9,15 +9,15 @@ namespace revozi {
 
 namespace {
 
-void writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // the reader has gone; nothing more can be delivered
-    }
+    if (n < 0 && errno == EINTR) continue;
+    // The reader has gone or the disk is full: nothing more can be delivered.
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return true;
 }
 
 }  // namespace
@@ -32,8 +32,8 @@ std::size_t SystemPlatform::readInput(char* buffer, std::size_t size) {
   }
 }
 
-void SystemPlatform::writeOutput(std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); }
-void SystemPlatform::writeError(std::string_view bytes) { writeAll(STDERR_FILENO, bytes); }
+bool SystemPlatform::writeOutput(std::string_view bytes) { return writeAll(STDOUT_FILENO, bytes); }
+bool SystemPlatform::writeError(std::string_view bytes) { return writeAll(STDERR_FILENO, bytes); }
 
 void SystemPlatform::runShell(const char* command) {
   int status = std::system(command);

@@ -9,8 +9,8 @@ class SystemPlatform : public Platform {
  public:
   const char* getEnv(const char* name) const override;
   std::size_t readInput(char* buffer, std::size_t size) override;
-  void writeOutput(std::string_view bytes) override;
-  void writeError(std::string_view bytes) override;
+  bool writeOutput(std::string_view bytes) override;
+  bool writeError(std::string_view bytes) override;
   void runShell(const char* command) override;
 };
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "params/sources.h"
+#include "params/validate.h"
 
 namespace revozi {
 
@@ -34,7 +35,7 @@ void writeHtmlErrorPage(Run& run, int code) {
   if (run.dialect == Dialect::kHtml) pagePrint(run.out, "<BODY>\n");
   pagePrint(run.out, "<CENTER><P><B>KORVEN INPUT ERROR (code %d)</B></P></CENTER>\n", code);
   writeVersionLine(run);
-  writeDiagnosticBlock(run);
+  if (!run.locked) writeDiagnosticBlock(run);
   pagePrint(run.out, kPageEnd);
 }
 
@@ -93,12 +94,14 @@ void writeErrorPage(Run& run, int code) {
     writeWmlErrorCard(run, code);
     return;
   }
-  if (run.params.present(kErreur)) {
+  // A control byte could end the redirect's line and start headers or a
+  // body of the sender's choosing: such an address gets the error page, as
+  // does one too long for the redirect (both possible before KWT_ERREUR has
+  // been validated, or when validation did not run).
+  if (run.params.present(kErreur) && !hasControlByte(run.params.text(kErreur))) {
     std::string url(run.params.text(kErreur));
     url += "?NUMERR=";
     url += std::to_string(code);
-    // A URL too long for the redirect (possible only before KWT_ERREUR has
-    // been validated) gets the error page instead of a shortened address.
     if (url.size() <= kRedirectUrlMax) {
       writeRedirectPage(run, url);
       return;
@@ -121,7 +124,7 @@ void writeNoServerPage(Run& run) {
   pagePrint(run.out, "<BODY>\n");
   pagePrint(run.out, "<CENTER><B>AUCUN SERVEUR DISPONIBLE</B></P></CENTER>\n");
   writeVersionLine(run);
-  writeDiagnosticBlock(run);
+  if (!run.locked) writeDiagnosticBlock(run);
   pagePrint(run.out, kPageEnd);
 }
 

@@ -11,7 +11,7 @@ void PageOutput::write(std::string_view bytes) {
 
 void PageOutput::flush() {
   if (buffer_.empty()) return;
-  platform_.writeOutput(buffer_);
+  if (!platform_.writeOutput(buffer_)) delivered_ = false;
   buffer_.clear();
 }
 

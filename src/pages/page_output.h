@@ -27,8 +27,11 @@ class PageOutput {
   void write(std::string_view bytes);
   // Hands everything written so far to standard output.
   void flush();
+  // False once a write to standard output has failed: the response is lost.
+  bool delivered() const { return delivered_; }
 
  private:
+  bool delivered_ = true;
   static constexpr std::size_t kFlushAt = 16384;
   Platform& platform_;
   std::string buffer_;

@@ -8,13 +8,19 @@ namespace {
 
 constexpr ParamEntry e(const char* name, const char* alt, bool required,
                        bool forward, Validator v = nullptr) {
-  return ParamEntry{name, alt, required, forward, v};
+  return ParamEntry{name, alt, required, forward, v, false};
+}
+
+// An operator's setting: see ParamEntry::setting.
+constexpr ParamEntry setting(ParamEntry entry) {
+  entry.setting = true;
+  return entry;
 }
 
 // The first 26 entries also answer to the VEL_ prefix.
 constexpr std::array<ParamEntry, kParamCount> kEntries = {{
-    e("KWT_MODE", "VEL_MODE", true, false),
-    e("KWT_OPT", "VEL_OPT", false, false),
+    setting(e("KWT_MODE", "VEL_MODE", true, false)),
+    setting(e("KWT_OPT", "VEL_OPT", false, false)),
     e("KWT_SITE", "VEL_SITE", true, false, validateDigits),
     e("KWT_RANG", "VEL_RANG", true, false, validateDigits),
     e("KWT_TOTAL", "VEL_TOTAL", true, false, validateDigits),
@@ -26,13 +32,13 @@ constexpr std::array<ParamEntry, kParamCount> kEntries = {{
     e("KWT_EFFECTUE", "VEL_EFFECTUE", false, true, validateUrl),
     e("KWT_REFUSE", "VEL_REFUSE", false, true, validateUrl),
     e("KWT_RETOUR", "VEL_RETOUR", true, false, validateUrl),
-    e("KWT_KORVEN", "VEL_KORVEN", false, false, validateUrl),
+    setting(e("KWT_KORVEN", "VEL_KORVEN", false, false, validateUrl)),
     e("KWT_REPONDRE_A", "VEL_REPONDRE_A", false, false, validateUrl),
-    e("KWT_OUTPUT", "VEL_OUTPUT", false, false),
+    setting(e("KWT_OUTPUT", "VEL_OUTPUT", false, false)),
     e("KWT_BOUTON", "VEL_BOUTON", false, false),
     e("KWT_BKGD", "VEL_BKGD", false, false),
     e("KWT_CLE", "VEL_CLE", true, false, validateKey),
-    e("KWT_ERREUR", "VEL_ERREUR", false, false, validateUrl),
+    setting(e("KWT_ERREUR", "VEL_ERREUR", false, false, validateUrl)),
     e("KWT_IDENTIFIANT", "VEL_IDENTIFIANT", true, false, validateDigits),
     e("KWT_PAIEMENT", "VEL_PAIEMENT", false, true),
     e("KWT_CODEFAMILLE", "VEL_CODEFAMILLE", false, true),
@@ -40,14 +46,14 @@ constexpr std::array<ParamEntry, kParamCount> kEntries = {{
     e("KWT_TXT", "VEL_TXT", false, false),
     e("KWT_BOUTPI", "VEL_BOUTPI", false, false),
     e("KWT_SOURCE", "KWT_SOURCE", false, true),
-    e("KWT_BACKUP1", "KWT_BACKUP1", false, false),
-    e("KWT_BACKUP2", "KWT_BACKUP2", false, false),
-    e("KWT_BACKUP3", "KWT_BACKUP3", false, false),
-    e("KWT_BACKUP4", "KWT_BACKUP4", false, false),
+    setting(e("KWT_BACKUP1", "KWT_BACKUP1", false, false)),
+    setting(e("KWT_BACKUP2", "KWT_BACKUP2", false, false)),
+    setting(e("KWT_BACKUP3", "KWT_BACKUP3", false, false)),
+    setting(e("KWT_BACKUP4", "KWT_BACKUP4", false, false)),
     e("KWT_VERSION", "KWT_VERSION", false, true),
-    e("KWT_PING", "KWT_PING", false, false),
-    e("KWT_PATH_RW", "KWT_PATH_RW", false, false),
-    e("KWT_PORT", "KWT_PORT", false, false),
+    setting(e("KWT_PING", "KWT_PING", false, false)),
+    setting(e("KWT_PATH_RW", "KWT_PATH_RW", false, false)),
+    setting(e("KWT_PORT", "KWT_PORT", false, false)),
     e("KWT_TOTAL_MAJORE", "KWT_TOTAL_MAJORE", false, true),
     e("KWT_RUF1", "KWT_RUF1", false, true),
     e("KWT_RUF2", "KWT_RUF2", false, true),
@@ -57,12 +63,12 @@ constexpr std::array<ParamEntry, kParamCount> kEntries = {{
     e("KWT_TRAITEMENT", "KWT_TRAITEMENT", false, true),
     e("KWT_BANQUE", "KWT_BANQUE", false, true, validateDigits),
     e("KWT_AUTOSEULE", "KWT_AUTOSEULE", false, true),
-    e("KWT_TRACE", "KWT_TRACE", false, false),
-    e("KWT_TIMEOUT", "KWT_TIMEOUT", false, false),
-    e("KWT_TIMEOUT1", "KWT_TIMEOUT1", false, false),
-    e("KWT_TIMEOUT2", "KWT_TIMEOUT2", false, false),
-    e("KWT_TIMEOUT3", "KWT_TIMEOUT3", false, false),
-    e("KWT_TIMEOUT4", "KWT_TIMEOUT4", false, false),
+    setting(e("KWT_TRACE", "KWT_TRACE", false, false)),
+    setting(e("KWT_TIMEOUT", "KWT_TIMEOUT", false, false)),
+    setting(e("KWT_TIMEOUT1", "KWT_TIMEOUT1", false, false)),
+    setting(e("KWT_TIMEOUT2", "KWT_TIMEOUT2", false, false)),
+    setting(e("KWT_TIMEOUT3", "KWT_TIMEOUT3", false, false)),
+    setting(e("KWT_TIMEOUT4", "KWT_TIMEOUT4", false, false)),
     e("KWT_ENTITE", "KWT_ENTITE", false, true),
     e("KWT_2MONT1", "KWT_2MONT1", false, false),
     e("KWT_2MONT2", "KWT_2MONT2", false, false),

@@ -20,6 +20,9 @@ struct ParamEntry {
   bool required;
   bool forward;
   Validator validator;   // may be null
+  // An operator's setting (servers, time-outs, mode, options file, output,
+  // ping, trace, error URL): under the lock the form never supplies it.
+  bool setting;
 };
 
 // Entry indices. The position of an entry carries meaning (validator length

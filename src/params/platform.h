@@ -16,9 +16,10 @@ class Platform {
   virtual const char* getEnv(const char* name) const = 0;
   // Reads up to `size` bytes of standard input; returns 0 at its end.
   virtual std::size_t readInput(char* buffer, std::size_t size) = 0;
-  // Standard output and standard error, unbuffered at this level.
-  virtual void writeOutput(std::string_view bytes) = 0;
-  virtual void writeError(std::string_view bytes) = 0;
+  // Standard output and standard error, unbuffered at this level. False when
+  // not every byte could be written (a full disk, a reader that has gone).
+  virtual bool writeOutput(std::string_view bytes) = 0;
+  virtual bool writeError(std::string_view bytes) = 0;
   // Runs a command through the system shell and waits for it; the command
   // writes to the same standard output. Its exit status is ignored.
   virtual void runShell(const char* command) = 0;

@@ -1,5 +1,7 @@
 #include "params/sources.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -21,6 +23,7 @@ void applyForm(Run& run) {
   for (int i = 0; i < kParamCount; ++i) {
     if (!run.params.empty(i)) continue;
     const ParamEntry& e = run.params.entry(i);
+    if (run.locked && e.setting) continue;
     run.params.setIfEmpty(i, findFormValue(run.form, e.name, e.altName));
   }
 }
@@ -30,8 +33,10 @@ void applyEnvironment(Run& run) {
     if (!run.params.empty(i)) continue;
     const ParamEntry& e = run.params.entry(i);
     // A variable set to the empty text is stored as such; the entry still
-    // counts as empty for later sources and the defaults.
-    if (const char* v = getenvEither(run.platform, e.name, e.altName)) run.params.setIfEmpty(i, v);
+    // counts as empty for later sources and the defaults. An unset variable
+    // leaves the entry absent, even where the form gave it the empty text.
+    const char* v = getenvEither(run.platform, e.name, e.altName);
+    run.params.set(i, v ? std::optional<std::string>(v) : std::nullopt);
   }
 }
 
@@ -64,7 +69,9 @@ std::optional<std::string> modeFromCommandLine(const Run& run) {
 
 std::string chooseOptionsPath(const Run& run) {
   if (run.params.present(kOpt)) return *run.params.value(kOpt);  // empty names no file
-  if (auto v = findFormValue(run.form, "KWT_OPT", "VEL_OPT")) return *v;
+  if (!run.locked) {
+    if (auto v = findFormValue(run.form, "KWT_OPT", "VEL_OPT")) return *v;
+  }
   if (const char* v = getenvEither(run.platform, "KWT_OPT", "VEL_OPT")) return v;
   return kDefaultOptionsFile;
 }
@@ -134,6 +141,13 @@ int readOptionsFile(ParamTable& table, const char* path) {
   if (path == nullptr || *path == '\0') return kErrOptionsOpen;
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return kErrOptionsOpen;
+  // A directory opens but reads nothing: it is no options file. FIFOs and
+  // other readable files that are not regular stay readable.
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    return kErrOptionsOpen;
+  }
   int status = 0;
   try {
     OptionsLine line;
@@ -178,8 +192,14 @@ int applySource(Run& run, char mode) {
   }
 }
 
+bool lockRequested(const Platform& platform) {
+  const char* v = platform.getEnv("REVOZI_LOCK");
+  return v != nullptr && *v != '\0' && std::string_view(v) != "0";
+}
+
 int fillParameters(Run& run) {
-  std::optional<std::string> mode = findFormValue(run.form, "KWT_MODE", "VEL_MODE");
+  std::optional<std::string> mode;
+  if (!run.locked) mode = findFormValue(run.form, "KWT_MODE", "VEL_MODE");
   if (!mode) {
     if (const char* v = getenvEither(run.platform, "KWT_MODE", "VEL_MODE")) mode = v;
   }

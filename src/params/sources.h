@@ -16,6 +16,10 @@ inline constexpr char kDefaultBackup3[] = "https://secure3.korven.example/cgi/ZO
 inline constexpr char kDefaultOptionsFile[] = "kwtinfos.txt";
 inline constexpr char kBuildNumber[] = "221";
 
+// True when the environment variable REVOZI_LOCK is set, non-empty and not
+// "0": the operator has locked the settings against the form.
+bool lockRequested(const Platform& platform);
+
 // Resolves the mode string into KWT_MODE and applies the sources it names, in
 // its order. 0, or the code of the first failing source (-2, -5, -6).
 int fillParameters(Run& run);

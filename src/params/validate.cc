@@ -1,5 +1,8 @@
 #include "params/validate.h"
 
+#include <algorithm>
+#include <string>
+
 namespace revozi {
 
 int validateDigits(const ParamTable& table, int index) {
@@ -36,12 +39,32 @@ int validateEmail(const ParamTable& table, int index) {
   return 0;
 }
 
+bool hasControlByte(std::string_view text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 int validateUrl(const ParamTable& table, int index) {
-  return table.text(index).size() <= 150 ? 0 : kErrUrlTooLong;
+  std::string_view v = table.text(index);
+  return (v.size() <= kUrlMax && !hasControlByte(v)) ? 0 : kErrBadUrl;
 }
 
 int validateKey(const ParamTable& table, int index) {
-  return table.text(index) == keySlotKey() ? 0 : kErrKey;
+  // Every byte of both texts is looked at, whatever they hold, so the time
+  // taken does not tell where a guess first differs from the key.
+  const std::string key = keySlotKey();
+  std::string_view given = table.text(index);
+  const std::size_t n = std::max(key.size(), given.size());
+  unsigned difference = key.size() == given.size() ? 0u : 1u;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto a = static_cast<unsigned char>(i < key.size() ? key[i] : 0);
+    const auto b = static_cast<unsigned char>(i < given.size() ? given[i] : 0);
+    difference |= static_cast<unsigned>(a ^ b);
+  }
+  return difference == 0 ? 0 : kErrKey;
 }
 
 int validateParameters(const ParamTable& table) {

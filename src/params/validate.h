@@ -9,7 +9,7 @@ namespace revozi {
 enum ErrorCode : int {
   kErrNoMemory = -2,       // an allocation failed
   kErrNoRequest = -3,      // POST without CONTENT_LENGTH, GET without query
-  kErrUrlTooLong = -4,     // a URL parameter longer than 150 bytes
+  kErrBadUrl = -4,         // a URL parameter longer than 150 bytes, or with a control byte
   kErrOptionsOpen = -5,    // the options file cannot be opened
   kErrOptionsLine = -6,    // an options-file line without '=' (or too long)
   kErrMissing = -7,        // a required parameter is empty
@@ -19,16 +19,23 @@ enum ErrorCode : int {
   kErrTotalLength = -11,
   kErrCode3Length = -12,   // KWT_DEVISE or KWT_LANGUE not 3 bytes
   kErrCmdLength = -13,
+  kErrDataFieldTooLong = -14,  // a payment-data field longer than 9999 bytes
   kErrEmail = -16,
   kErrKey = -17,
   kErrBanqueLength = -19,
 };
+
+// A URL parameter holds at most this many bytes.
+inline constexpr std::size_t kUrlMax = 150;
 
 int validateDigits(const ParamTable& table, int index);
 int validateCode3(const ParamTable& table, int index);
 int validateOrderRef(const ParamTable& table, int index);
 int validateEmail(const ParamTable& table, int index);
 int validateUrl(const ParamTable& table, int index);
+// True when `text` holds a byte below 0x20 or the byte 0x7F: such a text could
+// end a header line or hide part of a URL.
+bool hasControlByte(std::string_view text);
 int validateKey(const ParamTable& table, int index);
 
 // One pass in index order; 0, or the code of the first failing entry.

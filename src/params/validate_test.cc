@@ -73,7 +73,12 @@ TEST(Validate, LengthRules) {
   EXPECT_EQ(validateWith(kCmd, std::string(2049, 'x')), kErrCmdLength);
   for (int url : {kAnnule, kEffectue, kRefuse, kRetour, kKorven, kRepondreA, kErreur}) {
     EXPECT_EQ(validateWith(url, std::string(150, 'u')), 0) << url;
-    EXPECT_EQ(validateWith(url, std::string(151, 'u')), kErrUrlTooLong) << url;
+    EXPECT_EQ(validateWith(url, std::string(151, 'u')), kErrBadUrl) << url;
+    // A byte that could end a header line or hide part of the address.
+    for (std::string bad : {"http://a/\n", "\rhttp://a/", "http://a/\tb", "http://a/\x7F", "\x01"}) {
+      EXPECT_EQ(validateWith(url, bad), kErrBadUrl) << url;
+    }
+    EXPECT_EQ(validateWith(url, "http://a/ b\x80\xFF~"), 0) << url;
   }
 }
 

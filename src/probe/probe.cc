@@ -19,6 +19,7 @@
 
 #include "pages/page_output.h"
 #include "params/param_table.h"
+#include "params/validate.h"
 
 namespace revozi {
 namespace {
@@ -42,6 +43,8 @@ constexpr std::string_view kResolveFailed =
     "<CENTER><B>gethostbyname() erreur %ld pour le serveur %s</B></P></CENTER>\n";
 constexpr std::string_view kSocketFailed =
     "<CENTER><B>socket() en erreur pour le serveur %s</B></P></CENTER>\n";
+constexpr std::string_view kUrlRefused =
+    "<CENTER><B>URL refus&eacute;e pour le serveur %s</B></P></CENTER>\n";
 constexpr std::string_view kConnectError =
     "<CENTER><B>connect() erreur %ld pour le serveur %s</B></P></CENTER>\n";
 
@@ -89,7 +92,23 @@ bool resolveHost(const std::string& host, in_addr& address, long& resolveError) 
   return true;
 }
 
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool isServerUrl(std::string_view url) {
+  const bool web = startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
+                   url.substr(0, 2) == "//";
+  return web && !hasControlByte(url);
+}
 
 std::string_view hostOfUrl(std::string_view url) {
   static constexpr std::string_view kMarkers[] = {"https://", "http://", "https:",
@@ -217,6 +236,12 @@ int selectServer(Run& run, std::string& foundUrl) {
   for (const ServerSlot& slot : kServerSlots) {
     if (run.params.empty(slot.url)) continue;  // no network activity
     const std::string_view url = run.params.text(slot.url);
+    // Anything else would become the form's action: a script, or a line
+    // break in the ping report.
+    if (!isServerUrl(url)) {
+      if (trace) pagePrint(run.out, kUrlRefused, Html{url});
+      continue;
+    }
     if (probeServer(run, url, probeTimeout(run.params.text(slot.timeout))) == 1) {
       foundUrl.assign(url);
       found = 1;

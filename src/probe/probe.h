@@ -42,6 +42,11 @@ enum ConnectResult : int {
 int connectWithTimeout(int fd, const sockaddr_in& address, socklen_t length,
                        long timeoutSeconds);
 
+// True when a server URL may be probed and become a form's action: it begins
+// with "http://", "https://" or "//" (scheme letters in any case) and holds
+// no byte below 0x20 and no 0x7F.
+bool isServerUrl(std::string_view url);
+
 // The host part of a server URL as handed to the resolver: the text after the
 // first scheme marker found ("https://", "http://", "https:", "http:", "//",
 // tried in that order; none: the whole URL), cut at its first '/'.

@@ -678,7 +678,7 @@ TEST_F(ProbeTest, TracePageWhenNoServerAnswers) {
   trace();
   run.params.set(kKorven, "https://primary.invalid/paiement");
   run.params.set(kBackup1, "http://127.0.0.1:8443/x");
-  run.params.set(kBackup2, "localhost/pay");
+  run.params.set(kBackup2, "HTTP://localhost/pay");
   run.params.set(kTimeout2, "-1");
   run.params.set(kBackup3, "//127.0.0.1/");
   run.params.set(kBackup4, "https://<four>.invalid/");

@@ -66,6 +66,11 @@ int encode(int argc, char** argv) {
     if (index < 0) return usage("unknown parameter", name.c_str());
     table.set(index, std::string(argument.substr(equals + 1)));
   }
+  // A field too long for its length prefix would shift the fields after it.
+  if (revozi::checkDataRecord(table) != 0) {
+    std::fprintf(stderr, "kwtdata: a payment-data field is longer than 9999 bytes\n");
+    return 1;
+  }
   writeBytes(revozi::encodeDataBlock(table));
   writeBytes("\n");
   return 0;

@@ -150,6 +150,18 @@ TEST(Kwtdata, EncodeThenDecode) {
   EXPECT_NE(decoded.out.find("KWT_DATE2=01/02/2030\n"), std::string::npos);
 }
 
+TEST(Kwtdata, EncodeRefusesAFieldTooLongForItsLengthPrefix) {
+  for (const char* name : {"KWT_PAIEMENT=", "KWT_CMD=", "KWT_DIFF="}) {
+    for (std::size_t length : {9999u, 10000u}) {
+      std::vector<std::string> args = kExampleArgs;
+      args.push_back(name + std::string(length, 'x'));
+      const Outcome o = run(args);
+      EXPECT_EQ(o.status, length > 9999 ? 1 : 0) << name << length;
+      EXPECT_EQ(o.out.empty(), length > 9999) << name << length;
+    }
+  }
+}
+
 TEST(Kwtdata, InvalidBlockExitsOneWithReason) {
   std::string changed = kExampleBlock;
   changed[30] = changed[30] == 'A' ? 'B' : 'A';
