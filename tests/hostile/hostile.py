@@ -71,6 +71,12 @@ FORWARDED = ["KWT_PAIEMENT", "KWT_CODEFAMILLE", "KWT_TOTAL_MAJORE", "KWT_RUF1", 
              "KWT_DEMO", "KWT_TYPEPAIEMENT", "KWT_TYPECARTE", "KWT_TRAITEMENT", "KWT_AUTOSEULE",
              "KWT_ENTITE"]
 URL_PARAMS = ["KWT_ANNULE", "KWT_EFFECTUE", "KWT_REFUSE"]   # forwarded, at most 150 bytes
+# A URL parameter or server URL holding one of these bytes is refused.
+CONTROL_BYTES = bytes(range(0x20)) + b"\x7f"
+# Written into the data record after a 4-digit length: at most 9999 bytes.
+RECORD_FIELDS = {"KWT_PORTEUR", "KWT_CMD", "KWT_REPONDRE_A", "KWT_RETOUR", "KWT_PAIEMENT",
+                 "KWT_CODEFAMILLE", "KWT_IDENTIFIANT", "KWT_2MONT1", "KWT_DATE1", "KWT_2MONT2",
+                 "KWT_DATE2", "KWT_2MONT3", "KWT_DATE3", "KWT_DIFF"}
 
 ORDER = [("KWT_SITE", b"1234567"), ("KWT_RANG", b"01"), ("KWT_TOTAL", b"1500"),
          ("KWT_DEVISE", b"978"), ("KWT_CMD", b"ORDER42"), ("KWT_PORTEUR", b"shopper@example.fr"),
@@ -212,7 +218,7 @@ COMMENT = "<!-- KORVEN REVOZI.CGI v401 -->\n"
 VERSION = "<CENTER><B>Version 221 - Sources 4.10</B></CENTER>\n"
 DIAGNOSTIC = r"<br><CENTER><B>\n[^<>&]*</B></CENTER>\n"
 TRACE_LINE = re.compile(r"<CENTER><B>(?:gethostbyname\(\) erreur -?\d+|socket\(\) en erreur|"
-                        r"connect\(\) erreur -?\d+) pour le serveur [^<>\n]*</B></P></CENTER>\n")
+                        r"connect\(\) erreur -?\d+|URL refus&eacute;e) pour le serveur [^<>\n]*</B></P></CENTER>\n")
 TRACE_PAGE = re.compile(re.escape(HTML_HEAD + PAGE_HEAD + "<BODY>\n") + "(?:" + TRACE_LINE.pattern +
                         ")*" + re.escape(PAGE_END))
 ERROR_PAGE = re.compile(r"(?:<BODY>\n)?<CENTER><P><B>KORVEN INPUT ERROR \(code (-\d+)\)</B></P>"
@@ -483,8 +489,10 @@ def classify(out, problems, known, values, case):
         return "payment"
     if DATA_ONLY.match(rest):
         return "payment"
-    if re.fullmatch(r".*\?NUMERR=-\d+", rest, re.S) and "\n" not in rest[-20:]:
-        return "redirect"   # the bare URL of mode C: not markup
+    # The bare URL of mode C: not markup, one line of at most 167 bytes with no
+    # control byte anywhere, so that it can never end a header or start one.
+    if re.fullmatch(r"[^\x00-\x1f\x7f]*\?NUMERR=-\d+", rest) and len(rest) <= 167:
+        return "redirect"
     problems.add(f"{where}: response of no known form: {rest[:200]!r}")
     return None
 
@@ -560,6 +568,13 @@ class Runner:
                     b"\0" in value.sent else "POST"
                 request = build(list(pairs.items()), source, self.workdir)
                 expect = {"payment"} if name in FREE_TEXT else None
+                if name in SERVER_SLOTS and expect and any(b in CONTROL_BYTES for b in value.delivered):
+                    # Passed over as no web address: a later served slot answers.
+                    served_after = [s for s in SERVER_SLOTS[SERVER_SLOTS.index(name) + 1:]
+                                    if s in dict(self.served())]
+                    expect = {"payment"} if served_after else {"noserver"}
+                if name in RECORD_FIELDS and len(value.delivered) > 9999:
+                    expect = {"error"}      # -14: too long for its length prefix
                 if name == "KWT_PORT":
                     expect = {"payment", "noserver"} if not value.delivered else {"noserver"}
                 self.check(f"{name} <- value {j} ({len(value.sent)} bytes, {source})", request,
@@ -593,6 +608,9 @@ class Runner:
         forbidden = b"\n" if source == "options" else b""
         values = []
 
+        def web_address(v):
+            return v.without(CONTROL_BYTES)
+
         def hostile(name, limit=None):
             if payload is None:
                 v = Value(length=limit or 3072)
@@ -606,12 +624,13 @@ class Runner:
         pairs = [("KWT_SOURCE", dialect.encode()), ("KWT_OUTPUT", mode.encode())]
         pairs += [hostile(name) for name in SHOWN_TEXT + FORWARDED]
         pairs += [hostile(name, 150) for name in URL_PARAMS]
+        values[-len(URL_PARAMS):] = [web_address(v) for v in values[-len(URL_PARAMS):]]
+        pairs[-len(URL_PARAMS):] = [(n, v.sent) for n, v in zip(URL_PARAMS, values[-len(URL_PARAMS):])]
         pairs += [hostile("KWT_BOUTPI"), hostile("KWT_CMD", 2048)]
         if outcome == "payment":
             korven = Value(payload[:100] if payload else None, length=None if payload else 120,
                            prefix=b"http://127.0.0.1/")
-            if forbidden:
-                korven = korven.without(forbidden)
+            korven = web_address(korven)
             values.append(korven)
             pairs += [("KWT_KORVEN", korven.sent)] + self.served()[1:] + ORDER
             expect = {"payment"}
@@ -621,7 +640,9 @@ class Runner:
         else:
             pairs += [p for p in ORDER if p[0] != "KWT_SITE"] + NO_SERVERS
             if outcome == "redirect":
-                pairs.append(hostile("KWT_ERREUR", 150))
+                hostile("KWT_ERREUR", 150)
+                values[-1] = web_address(values[-1])
+                pairs.append(("KWT_ERREUR", values[-1].sent))
                 expect = {"error"} if dialect == "WAP" else {"redirect"}
             else:
                 expect = {"error"}
