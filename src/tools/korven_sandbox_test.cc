@@ -2,11 +2,16 @@
 // body, whole output compared.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <random>
+#include <regex>
 #include <string>
+#include <thread>
 
 #include "datablock/encode.h"
 #include "params/param_table.h"
+#include "tests/loopback_listener.h"
 #include "tests/run_module.h"
 
 namespace revozi::testing {
@@ -31,7 +36,7 @@ std::string formEncode(std::string_view value) {
   return out;
 }
 
-ParamTable order(const std::string& cmd = "ORDER42") {
+ParamTable order(const std::string& cmd = "ORDER42", const std::string& retour = "M:M") {
   ParamTable t;
   t.set(kSite, "1234567");
   t.set(kRang, "01");
@@ -39,7 +44,7 @@ ParamTable order(const std::string& cmd = "ORDER42") {
   t.set(kDevise, "978");
   t.set(kCmd, cmd);
   t.set(kPorteur, "shopper@example.fr");
-  t.set(kRetour, "M:M");
+  t.set(kRetour, retour);
   t.set(kIdentifiant, "7");
   return t;
 }
@@ -273,6 +278,248 @@ TEST(KorvenSandbox, RequestProblemsGetTheirOwnStatus) {
     EXPECT_EQ(r.out, "Status: 405 Method Not Allowed\nAllow: GET, POST\n" + kTextHeader +
                          "verdict: invalid\nmessage: method PUT not accepted: the payment page posts its form (POST)\n");
   }
+}
+
+// ------------------------------------------- the payment server's answer
+
+// The sandbox asked for an answer by GET, as its buttons do.
+ModuleResult answerGet(const std::string& query) {
+  ModuleRequest r;
+  r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}};
+  r.timeoutSeconds = 20;
+  return runProgram(kSandbox, r);
+}
+
+// The value of the header or text line "label: value" ("" when none).
+std::string lineValue(const std::string& out, const std::string& label) {
+  const std::string text = "\n" + out;
+  std::size_t at = text.find("\n" + label + ": ");
+  if (at == std::string::npos) return "";
+  at += label.size() + 3;
+  return text.substr(at, text.find('\n', at) - at);
+}
+
+TEST(KorvenSandbox, AnswersSendTheShopperToTheReturnPageWithTheVariables) {
+  struct Case {
+    std::string what;
+    std::string retour;
+    std::string cmd;
+    std::string answer;
+    std::string urls;      // the forwarded return URLs, as the query string carries them
+    int exitStatus;
+    std::string location;  // "" when the shopper is sent nowhere
+    std::string message;
+  };
+  const std::string merci = "&KWT_EFFECTUE=http%3A%2F%2Fshop.invalid%2Fmerci";
+  const Case cases[] = {
+      {"a URL without a query gets '?'", "Mt:M;Ref:R;Code:E", "ORDER42", "accept", merci, 0,
+       "http://shop.invalid/merci?Mt=1500&Ref=ORDER42&Code=00000", "the shopper is sent to KWT_EFFECTUE"},
+      {"a URL with a query gets '&'", "M:M;E:E", "ORDER42", "accept",
+       "&KWT_EFFECTUE=" + formEncode("https://shop.invalid/pay?step=ok"), 0,
+       "https://shop.invalid/pay?step=ok&M=1500&E=00000", "the shopper is sent to KWT_EFFECTUE"},
+      {"a URL that ends with '?' or '&' gets nothing more", "M:M", "ORDER42", "accept",
+       "&KWT_EFFECTUE=" + formEncode("HTTP://shop.invalid/pay?a=1&"), 0,
+       "HTTP://shop.invalid/pay?a=1&M=1500", "the shopper is sent to KWT_EFFECTUE"},
+      {"the variables go before a fragment", "M:M", "ORDER42", "accept",
+       "&KWT_EFFECTUE=" + formEncode("http://shop.invalid/p#done"), 0, "http://shop.invalid/p?M=1500#done",
+       "the shopper is sent to KWT_EFFECTUE"},
+      {"names and values are %-encoded, the URL's odd bytes too", "m t&x:M;r=f:R;;odd;Q:Z;a:b:E",
+       "A&B=C %/\xC3\xA9+'<>", "accept", "&KWT_EFFECTUE=" + formEncode("http://shop.invalid/a b\"<>\xC3\xA9%41"),
+       0,
+       "http://shop.invalid/a%20b%22%3C%3E%C3%A9%41?m%20t%26x=1500&r%3Df=A%26B%3DC%20%25%2F%C3%A9%2B%27%3C%3E&"
+       "a%3Ab=00000",
+       "the shopper is sent to KWT_EFFECTUE"},
+      {"refusal: KWT_REFUSE, code 00100, no authorisation", "M:M;R:R;A:A;E:E", "ORDER42", "refuse",
+       merci + "&KWT_REFUSE=http%3A%2F%2Fshop.invalid%2Frefus", 0,
+       "http://shop.invalid/refus?M=1500&R=ORDER42&A=&E=00100", "the shopper is sent to KWT_REFUSE"},
+      {"cancel: KWT_ANNULE, code 00200", "E:E;A:A", "ORDER42", "cancel",
+       merci + "&KWT_ANNULE=http%3A%2F%2Fshop.invalid%2Fannule", 0, "http://shop.invalid/annule?E=00200&A=",
+       "the shopper is sent to KWT_ANNULE"},
+      {"no return URL: sent nowhere", "M:M", "ORDER42", "cancel", merci, 0, "",
+       "no KWT_ANNULE in the request: no page to send the shopper to"},
+      {"a header in the URL is refused", "M:M", "ORDER42", "accept",
+       "&KWT_EFFECTUE=" + formEncode("http://shop.invalid/\r\nSet-Cookie: a=b"), 1, "",
+       "KWT_EFFECTUE holds a control byte"},
+      {"a script URL is refused", "M:M", "ORDER42", "accept", "&KWT_EFFECTUE=javascript%3Aalert(1)//http://x", 1,
+       "", "KWT_EFFECTUE does not begin with http:// or https://"},
+      {"a relative URL is refused", "M:M", "ORDER42", "refuse", "&KWT_REFUSE=%2Frefus.html", 1, "",
+       "KWT_REFUSE does not begin with http:// or https://"},
+      {"an unknown answer", "M:M", "ORDER42", "pay", merci, 1, "", "answer must be accept, refuse or cancel"},
+  };
+  for (const Case& c : cases) {
+    const std::string block = encodeDataBlock(order(c.cmd, c.retour));
+    ModuleResult r = answerGet("format=text&answer=" + c.answer + "&KWT_DATA=" + block + c.urls);
+    EXPECT_EQ(r.status, c.exitStatus) << c.what;
+    EXPECT_EQ(lineValue(r.out, "message"), c.message) << c.what << "\n" << r.out;
+    if (c.location.empty()) {
+      EXPECT_EQ(r.out.find("Location:"), std::string::npos) << c.what;
+      EXPECT_EQ(r.out.find("Status: 303"), std::string::npos) << c.what;
+    } else {
+      EXPECT_EQ(r.out.rfind("Status: 303 See Other\nLocation: " + c.location + "\nContent-type: text/plain\n", 0), 0u)
+          << c.what << "\n" << r.out;
+      EXPECT_EQ(lineValue(r.out, "location"), c.location) << c.what;
+    }
+    // Nothing the request carries ever becomes a header line.
+    EXPECT_EQ(r.out.substr(0, r.out.find("\n\n")).find("Set-Cookie"), std::string::npos) << c.what;
+  }
+}
+
+TEST(KorvenSandbox, AuthorisationAndTransactionNumbersComeFromTheBlock) {
+  const std::regex lines("return: A=([0-9]{6})\nreturn: T=([0-9]{8})\n");
+  auto numbers = [&](const std::string& cmd, const std::string& answer) {
+    ModuleResult r = answerGet("format=text&answer=" + answer + "&KWT_DATA=" + encodeDataBlock(order(cmd, "A:A;T:T")));
+    std::smatch m;
+    if (!std::regex_search(r.out, m, lines)) return std::string("no numbers in:\n" + r.out);
+    return m[1].str() + " " + m[2].str();
+  };
+  const std::string first = numbers("ORDER42", "accept");
+  EXPECT_NE(first.rfind("no numbers", 0), 0u) << first;
+  EXPECT_EQ(numbers("ORDER42", "accept"), first);   // the same order, the same numbers
+  EXPECT_NE(numbers("ORDER43", "accept"), first);   // another order, others
+  ModuleResult refused = answerGet("format=text&answer=refuse&KWT_DATA=" + encodeDataBlock(order("ORDER42", "A:A;T:T")));
+  EXPECT_NE(refused.out.find("\nreturn: A=\nreturn: T=" + first.substr(7) + "\n"), std::string::npos) << refused.out;
+}
+
+TEST(KorvenSandbox, ButtonsCarryTheRequestToTheAnswer) {
+  // The valid page's links, followed as a browser would: the same return URL
+  // as when the fields are posted with the answer, non-ASCII bytes and all.
+  const std::string block = encodeDataBlock(order("R\xC3\xA9" "f <1>", "Mt:M;Ref:R;E:E"));
+  const std::string urls = "&KWT_EFFECTUE=" + formEncode("http://shop.invalid/merci?l=fr&x=\xC3\xA9'\"") +
+                           "&KWT_REFUSE=" + formEncode("http://shop.invalid/refus") +
+                           "&KWT_ANNULE=" + formEncode("https://shop.invalid/annule#top");
+  ModuleResult page = post("KWT_DATA=" + block + urls);
+  ASSERT_EQ(page.status, 0);
+  for (const char* answer : {"accept", "refuse", "cancel"}) {
+    std::smatch m;
+    const std::regex link(std::string("<a class=\"button\" id=\"answer-") + answer + "\" href=\"\\?([^\"]*)\">");
+    ASSERT_TRUE(std::regex_search(page.out, m, link)) << answer;
+    std::string query = std::regex_replace(m[1].str(), std::regex("&amp;"), "&");
+    ModuleResult followed = answerGet(query);
+    ModuleResult posted = postText("KWT_DATA=" + block + urls, {{"QUERY_STRING", std::string("answer=") + answer}});
+    std::string location = lineValue(followed.out, "Location");
+    EXPECT_EQ(followed.out.rfind("Status: 303 See Other\n", 0), 0u) << answer << followed.out;
+    EXPECT_EQ(location, lineValue(posted.out, "Location")) << answer;
+    EXPECT_NE(page.out.find("<td id=\"return-url-" + std::string(answer) + "\">" +
+                            std::regex_replace(std::regex_replace(location, std::regex("&"), "&amp;"), std::regex("'"), "&#39;") +
+                            "</td>"),
+              std::string::npos)
+        << answer;
+  }
+  EXPECT_EQ(lineValue(answerGet(std::string("format=text&answer=accept&KWT_DATA=") + block + urls).out, "location"),
+            "http://shop.invalid/merci?l=fr&x=%C3%A9'%22&Mt=1500&Ref=R%C3%A9f%20%3C1%3E&E=00000");
+  // Without KWT_REPONDRE_A in the block there is nothing to call.
+  EXPECT_EQ(page.out.find("id=\"notify-"), std::string::npos);
+}
+
+// A one-shot HTTP server on 127.0.0.1 in a thread: reads the request head,
+// answers `reply`. Every wait is bounded by poll time-outs.
+class OneShotHttpServer {
+ public:
+  explicit OneShotHttpServer(std::string reply) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 1) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+      port_ = ntohs(a.sin_port);
+    }
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~OneShotHttpServer() { finish(); }
+  int port() const { return port_; }
+  // Waits for the exchange to end; the request received.
+  std::string finish() {
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    return request_;
+  }
+
+ private:
+  void serve() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return;
+    int fd = ::accept(fd_, nullptr, nullptr);
+    if (fd < 0) return;
+    char buffer[4096];
+    while (request_.find("\r\n\r\n") == std::string::npos && request_.size() < 65536) {
+      pollfd q{fd, POLLIN, 0};
+      if (::poll(&q, 1, 10000) <= 0) break;
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0) break;
+      request_.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (::write(fd, reply_.data(), reply_.size()) < 0) request_ += "(no reply written)";
+    ::close(fd);
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::string reply_;
+  std::string request_;
+  std::thread thread_;
+};
+
+TEST(KorvenSandbox, NotifyCallsRepondreAOnThisHostOnlyWithTheVariables) {
+  ParamTable t = order("A&B", "M:M;R:R;E:E");
+  {
+    OneShotHttpServer server("HTTP/1.0 200 OK\r\nContent-type: text/plain\r\n\r\n<b>recorded</b>\n");
+    const std::string port = std::to_string(server.port());
+    t.set(kRepondreA, "http://127.0.0.1:" + port + "/cgi-bin/n.cgi?shop=1#x");
+    ModuleResult r = answerGet("answer=accept&notify=1&KWT_DATA=" + encodeDataBlock(t) +
+                               "&KWT_EFFECTUE=http%3A%2F%2Fshop.invalid%2Fmerci");
+    EXPECT_EQ(server.finish().rfind("GET /cgi-bin/n.cgi?shop=1&M=1500&R=A%26B&E=00000 HTTP/1.0\r\nHost: 127.0.0.1:" +
+                                        port + "\r\n",
+                                    0),
+              0u);
+    EXPECT_EQ(r.status, 0);
+    // A page with the result and a link on, not a redirect.
+    EXPECT_EQ(r.out.rfind("Content-type: text/html\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("<span id=\"notify-result\">HTTP/1.0 200 OK</span>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("&lt;b&gt;recorded&lt;/b&gt;"), std::string::npos);
+    EXPECT_NE(r.out.find("<a class=\"button\" id=\"continue\" href=\"http://shop.invalid/merci?M=1500&amp;R=A%26B&amp;"
+                         "E=00000\">"),
+              std::string::npos);
+  }
+  {
+    OneShotHttpServer server("HTTP/1.1 204 No Content\r\n\r\n");
+    t.set(kRepondreA, "http://LocalHost:" + std::to_string(server.port()) + "/n");
+    ModuleResult r = answerGet("format=text&answer=refuse&notify=1&KWT_DATA=" + encodeDataBlock(t));
+    EXPECT_EQ(server.finish().rfind("GET /n?M=1500&R=A%26B&E=00100 HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(lineValue(r.out, "notify"), "http://LocalHost:" + std::to_string(server.port()) + "/n?M=1500&R=A%26B&E=00100");
+    EXPECT_EQ(lineValue(r.out, "notify-result"), "HTTP/1.1 204 No Content");
+  }
+  struct Case {
+    std::string url;
+    std::string result;
+  };
+  const Case refused[] = {
+      {"https://127.0.0.1/n", "not called: only plain http:// URLs on this host are called"},
+      {"http://192.0.2.1/n", "not called: the sandbox calls 127.x.x.x and localhost only"},
+      {"http://shop.invalid/n", "not called: the sandbox calls 127.x.x.x and localhost only"},
+      {"http://user@127.0.0.1/n", "not called: the sandbox calls 127.x.x.x and localhost only"},
+      {"http://127.0.0.1:99999/n", "not called: the port is not a number from 1 to 65535"},
+      {"ftp://127.0.0.1/n", "not called: KWT_REPONDRE_A does not begin with http:// or https://"},
+      {"", "not called: the block has no KWT_REPONDRE_A"},
+      {"http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/n", "failed: connection refused"},
+  };
+  for (const Case& c : refused) {
+    t.set(kRepondreA, c.url);
+    ModuleResult r = answerGet("format=text&answer=refuse&notify=1&KWT_DATA=" + encodeDataBlock(t));
+    EXPECT_EQ(r.status, 0) << c.url;
+    EXPECT_EQ(lineValue(r.out, "notify-result"), c.result) << c.url << "\n" << r.out;
+  }
+  // A server that accepts and never answers: the call gives up in time.
+  LoopbackListener silent;
+  ASSERT_TRUE(silent.ok());
+  t.set(kRepondreA, "http://127.0.0.1:" + silent.portText() + "/n");
+  double start = monotonicSeconds();
+  ModuleResult r = answerGet("format=text&answer=accept&notify=1&KWT_DATA=" + encodeDataBlock(t));
+  double took = monotonicSeconds() - start;
+  EXPECT_EQ(lineValue(r.out, "notify-result"), "failed: no answer within 5 seconds") << r.out;
+  EXPECT_GE(took, 4.5);
+  EXPECT_LT(took, 10.0);
 }
 
 }  // namespace

@@ -19,7 +19,12 @@ What is checked, in every scenario:
     values set document.title to "PWNED" or load an image under /pwned-
     when they run, and neither may ever happen;
   - mode E submits the payment page by itself, mode A waits for the button,
-    a page with KWT_WAIT submits itself after its delay.
+    a page with KWT_WAIT submits itself after its delay;
+  - the sandbox's accept, refuse and cancel buttons take the shopper to the
+    merchant's page for each, with the return variables of KWT_RETOUR
+    holding the order's values;
+  - an attacker's page (www/attack.html) that posts hostile requests to the
+    module runs no script and sets no cookie.
 """
 
 import argparse
@@ -501,6 +506,90 @@ def no_button_mode_e(b, _):
     b.check_sandbox(fields)
 
 
+# ------------------------------------------- the sandbox's answers
+
+RETURN_ORDER = {
+    "KWT_TOTAL": "4250",
+    "KWT_CMD": "Retour \u00e9t\u00e9 & <b>x</b> 'q' \"d\" %41 +1 " + SCRIPT_TITLE,
+    "KWT_RETOUR": "Mt:M;Ref:R;Auto:A;Erreur:E",
+    "KWT_ANNULE": "http://127.0.0.1/annule.html?panier=7#haut",
+}
+
+
+def wait_for_page(b, pathname, where):
+    """Polls until the browser shows `pathname` (any query); bounded."""
+    start = time.monotonic()
+    while True:
+        b.guard(where)
+        if b.s.execute("return location.pathname;") == pathname:
+            return
+        if time.monotonic() - start > NAVIGATION_LIMIT:
+            b.r.fail(f"{where}: still at {b.path()!r} after {NAVIGATION_LIMIT:.0f} s, expected {pathname}")
+            raise Abort()
+        time.sleep(POLL)
+
+
+def answer_scenario(answer, pathname, code):
+    def scenario(b, _):
+        b.open_order("/checkout.html")
+        b.fill(RETURN_ORDER)
+        fields = b.submit_order()
+        b.wait_for_path(SANDBOX_PATH, NAVIGATION_LIMIT, "after the order")
+        b.guard("the sandbox's page")
+        b.check_sandbox(fields)
+        b.s.click(b.s.find(f"#answer-{answer}"))
+        wait_for_page(b, pathname, f"after the sandbox's {answer} button")
+        b.guard("the merchant's return page")
+        b.r.ok(f"{answer}: the shopper lands on the merchant's {pathname}")
+        got = b.s.execute("return [Array.from(new URLSearchParams(location.search)), location.hash];")
+        params, fragment = got[0], got[1]
+        want = [["Mt", RETURN_ORDER["KWT_TOTAL"]], ["Ref", RETURN_ORDER["KWT_CMD"]], ["Auto", None],
+                ["Erreur", code]]
+        if answer == "cancel":
+            want.insert(0, ["panier", "7"])
+            b.r.check(fragment == "#haut", "cancel: the return URL keeps its fragment", repr(fragment))
+        auth = dict(params).get("Auto", "")
+        if answer == "accept":
+            b.r.check(len(auth) == 6 and auth.isdigit(), "accept: a 6-digit authorisation number", repr(auth))
+        else:
+            b.r.check(auth == "", f"{answer}: no authorisation number", repr(auth))
+        want = [[n, auth if v is None else v] for n, v in want]
+        compare(b.r, f"{answer}: the return variables are the order's values, byte for byte", want, params)
+    scenario.__doc__ = f"The sandbox's {answer} button: the shopper lands on {pathname}."
+    return scenario
+
+
+# ------------------------------------------------- an attacker's page
+
+ATTACKS = ["erreur", "ping", "javascript", "settings", "settings-error"]
+SETTLE = 1.0  # after the module's answer: time for a script to run, if one does
+
+
+def attack_scenario(name):
+    def scenario(b, _):
+        # attack.html#NAME posts the form NAME to the module on load.
+        b.s.get(f"{b.base}/attack.html#{name}")
+        start = time.monotonic()
+        while b.s.execute("return location.pathname;") == "/attack.html":
+            b.guard("the attacker's page")
+            if time.monotonic() - start > NAVIGATION_LIMIT:
+                b.r.fail(f"the attacker's page did not post its form within {NAVIGATION_LIMIT:.0f} s")
+                raise Abort()
+            time.sleep(POLL)
+        end = time.monotonic() + SETTLE
+        while time.monotonic() < end:
+            b.guard("the module's answer to the attacker's post")
+            time.sleep(POLL)
+        where = b.path()
+        b.r.check(where.startswith(MODULE_PATH) or where.startswith(SANDBOX_PATH),
+                  f"{name}: the form reached the module", repr(where))
+        b.r.ok(f"{name}: no dialog, no title set by a script")
+        cookies = b.s.cookies()
+        b.r.check(cookies == [], f"{name}: no cookie set", repr(cookies))
+    scenario.__doc__ = f"The attacker's page posts its {name!r} request: nothing of it runs."
+    return scenario
+
+
 SCENARIOS = [
     ("example order page, mode E", example_order_mode_e),
     ("hostile values in every field, mode E", every_field_mode_e),
@@ -508,7 +597,10 @@ SCENARIOS = [
     ("KWT_WAIT, mode E", delayed("E")),
     ("KWT_WAIT, mode A", delayed("A")),
     ("no button, mode E", no_button_mode_e),
-]
+    ("sandbox: accept", answer_scenario("accept", "/merci.html", "00000")),
+    ("sandbox: refuse", answer_scenario("refuse", "/refuse.html", "00100")),
+    ("sandbox: cancel", answer_scenario("cancel", "/annule.html", "00200")),
+] + [(f"attacker's page: {name}", attack_scenario(name)) for name in ATTACKS]
 
 
 def main():

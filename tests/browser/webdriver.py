@@ -120,6 +120,11 @@ class Session:
                 return None
             raise
 
+    def cookies(self):
+        """Every cookie the browser holds for the current page's site,
+        HttpOnly ones included."""
+        return self.cmd("GET", "/cookie")
+
     def screenshot_png(self):
         return base64.b64decode(self.cmd("GET", "/screenshot"))
 

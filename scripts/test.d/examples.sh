@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Stage: the example shops of examples/ (Python and PHP) end to end against
+# the payment sandbox. Each shop is installed in a fresh site beside the
+# module and the sandbox, served by lighttpd with the configuration of
+# deploy/ in a private network namespace with only 127.0.0.1, and driven by
+# examples/test_shops.py: orders, accept, refuse, cancel, the server's call,
+# an amount changed inside KWT_DATA (refused), a bad e-mail (NUMERR -16).
+#
+# REVOZI_EXAMPLES_BUILD_DIR builds the programs in another directory instead
+# of the release preset's build/.
+set -euo pipefail
+source "$(dirname "$0")/../lib.sh"
+source "$REPO_ROOT/tests/webserver/servers.sh"
+cd "$REPO_ROOT"
+
+if [ "${1:-}" != --inside ]; then
+  without_service_start ensure_packages lighttpd php-cgi python3 iproute2 util-linux coreutils cmake make g++
+  if [ -n "${REVOZI_EXAMPLES_BUILD_DIR:-}" ]; then
+    build_dir="$REVOZI_EXAMPLES_BUILD_DIR"
+    cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
+  else
+    build_dir=build
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
+  fi
+  bin="$(cd "$build_dir/bin" && pwd)"
+  if can_isolate; then
+    in_loopback_netns timeout 300 bash "$0" --inside "$bin"
+    exit
+  fi
+  check_port_80_usable
+  exec timeout 300 bash "$0" --inside "$bin"
+fi
+
+BIN="$2"
+WORK="$(make_web_dir revozi-examples)"
+cleanup() {
+  stop_server
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+status=0
+for shop in python php; do
+  log "example shop: $shop"
+  site="$WORK/$shop/site"
+  run="$WORK/$shop/run"
+  prepare_site "$site" "$BIN"
+  install -m 755 "$REPO_ROOT/examples/$shop/shop.cgi" "$site/cgi-bin/shop.cgi"
+  # The shop's error page receives the module's NUMERR (the shop posting to
+  # the module cannot give KWT_ERREUR in its form).
+  echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi" >>"$site/cgi-bin/kwtinfos.txt"
+  mkdir -p "$site/shop-data"
+  user="$(web_user || true)"
+  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then chown "$user" "$site/shop-data"; fi
+  prepare_run_dir "$run"
+  start_lighttpd "$site" "$run"
+  if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
+      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --kwtdata "$BIN/kwtdata"; then
+    status=1
+    echo "--- the web server's error log, last lines:" >&2
+    tail -n 20 "$run/error.log" >&2 2>/dev/null || true
+  fi
+  stop_server
+done
+exit $status
