@@ -1,6 +1,7 @@
-// An in-memory platform: a given environment and standard input, captured
-// standard output and error. "uname -a" writes a fixed line into the output,
-// where the real command's line would land.
+// An in-memory platform: a given environment, standard input and files,
+// captured standard output and error. "uname -a" writes a fixed line into the
+// output, where the real program's line would land. Files not given, and
+// every TCP connection, go to the system unless `offline` is set.
 #pragma once
 
 #include <map>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "params/platform.h"
+#include "platform/system_platform.h"
 
 namespace revozi::testing {
 
@@ -19,9 +20,14 @@ class FakePlatform : public Platform {
   std::map<std::string, std::string> env;
   std::string input;
   std::size_t inputChunk = 0;  // when non-zero, reads deliver at most this many bytes
+  std::map<std::string, std::string> files;  // path -> contents, read before the disk
+  bool offline = false;      // no disk, no network: every other file is missing,
+                             // every host unresolvable
+  bool outputFails = false;  // standard output refuses every write (a full disk)
   std::string output;
   std::string error;
   std::vector<std::string> commands;
+  std::vector<std::string> connections;  // host:port of every connection asked for
 
   const char* getEnv(const char* name) const override {
     auto it = env.find(name);
@@ -34,7 +40,6 @@ class FakePlatform : public Platform {
     inputPos_ += n;
     return n;
   }
-  bool outputFails = false;  // standard output refuses every write (a full disk)
   bool writeOutput(std::string_view bytes) override {
     if (outputFails) return false;
     output.append(bytes);
@@ -44,14 +49,31 @@ class FakePlatform : public Platform {
     error.append(bytes);
     return true;
   }
-  void runShell(const char* command) override {
-    commands.emplace_back(command);
-    if (std::string_view(command) == "uname -a") output.append(kFakeUname);
+  FileRead readFile(const char* path, std::size_t limit, std::string& text) override {
+    auto it = files.find(path);
+    if (it == files.end()) {
+      if (offline) return FileRead::kCannotOpen;
+      return system_.readFile(path, limit, text);
+    }
+    text = it->second.substr(0, limit);
+    return it->second.size() > limit ? FileRead::kTooLong : FileRead::kRead;
+  }
+  ConnectOutcome connectTcp(const std::string& host, std::uint16_t port, long timeoutSeconds) override {
+    connections.push_back(host + ":" + std::to_string(port));
+    if (offline) return {ConnectOutcome::kUnresolved, 1};
+    return system_.connectTcp(host, port, timeoutSeconds);
+  }
+  void runProgram(const char* const* argv) override {
+    std::string command;
+    for (const char* const* a = argv; *a != nullptr; ++a) command += (command.empty() ? "" : " ") + std::string(*a);
+    commands.push_back(command);
+    if (command == "uname -a") output.append(kFakeUname);
   }
   std::size_t inputConsumed() const { return inputPos_; }
 
  private:
   std::size_t inputPos_ = 0;
+  SystemPlatform system_;
 };
 
 }  // namespace revozi::testing

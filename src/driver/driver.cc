@@ -16,46 +16,52 @@ Dialect dialectFromSource(std::string_view source) {
   return Dialect::kHtml;
 }
 
-int gatherParameters(Run& run) {
-  int result = decodeRequest(run.platform, run.form);
-  if (result >= 0) result = fillParameters(run);
+Gathered gatherParameters(Run& run) {
+  int code = decodeRequest(run.platform, run.form);
+  if (code >= 0) code = fillParameters(run.params, Sources{run.form, run.platform, run.args, run.locked});
   applyDefaults(run.params);
   // Ping mode wins over a failed source; neither validation nor the dialect
   // choice runs for it.
-  if (!run.params.empty(kPing) && atoiValue(run.params.text(kPing)) > 0) return kPingMode;
-  if (result == 0) result = validateParameters(run.params);
-  if (result == 0) result = checkDataRecord(run.params);
+  if (!run.params.empty(kPing) && atoiValue(run.params.text(kPing)) > 0) return {Gathered::kPing};
+  if (code == 0) code = validateParameters(run.params);
+  if (code == 0) code = checkDataRecord(run.params);
   run.dialect = dialectFromSource(run.params.text(kSource));
-  return result;
+  if (code != 0) return {Gathered::kFailed, code};
+  return {Gathered::kValid};
 }
 
 int runRequest(Platform& platform, std::vector<std::string> args) {
   Run run(platform, std::move(args));
   run.locked = lockRequested(platform);
-  int result = gatherParameters(run);
-  std::string foundUrl;
-  if (result == 0) {
-    if (selectServer(run, foundUrl) != 0) {
-      writePaymentPage(run, foundUrl);
-    } else {
-      writeNoServerPage(run);
-    }
-  } else if (result == kPingMode) {
-    if (selectServer(run, foundUrl) == 1) {
-      pagePrint(run.out, "Serveur: %s\n", foundUrl);
-      result = 0;
-    } else {
-      pagePrint(run.out, "Aucun serveur disponible\n");
-      run.out.flush();
-      platform.writeError("Aucun serveur disponible\n");
-    }
-  } else {
-    writeErrorPage(run, result);
+  const Gathered gathered = gatherParameters(run);
+  PageOutput* trace = run.params.empty(kTrace) ? nullptr : &run.out;
+  bool success = true;
+  switch (gathered.kind) {
+    case Gathered::kValid:
+      if (auto url = selectServer(run.params, platform, trace)) {
+        writePaymentPage(run.page(), *url);
+      } else {
+        writeNoServerPage(run.page(), !run.locked);
+      }
+      break;
+    case Gathered::kPing:
+      if (auto url = selectServer(run.params, platform, trace)) {
+        pagePrint(run.out, "Serveur: %s\n", *url);
+      } else {
+        pagePrint(run.out, "Aucun serveur disponible\n");
+        run.out.flush();
+        platform.writeError("Aucun serveur disponible\n");
+        success = false;
+      }
+      break;
+    case Gathered::kFailed:
+      writeErrorPage(run.page(), gathered.code, !run.locked);
+      success = false;
+      break;
   }
   run.out.flush();
   // A response that did not reach its reader is no success.
-  if (!run.out.delivered()) return 1;
-  return result == 0 ? 0 : 1;
+  return success && run.out.delivered() ? 0 : 1;
 }
 
 }  // namespace revozi

@@ -2,17 +2,21 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/run.h"
 
 namespace revozi {
 
-// The run's result: 0 (valid), 2 (ping mode) or a negative error code.
-inline constexpr int kPingMode = 2;
+// What the gathered parameters call for.
+struct Gathered {
+  enum Kind { kValid, kPing, kFailed } kind;
+  int code = 0;  // the error code when kFailed
+};
 
 // Decode, sources, defaults, the ping test, validation, the Dialect.
-int gatherParameters(Run& run);
+Gathered gatherParameters(Run& run);
 
 // The Dialect named by KWT_SOURCE: "HTML", "IMODE" or "WAP", byte for byte;
 // HTML for anything else.

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver/system_platform.h"
-#include "tools/program_version.h"
+#include "platform/system_platform.h"
+#include "driver/program_version.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The state of one run: everything the Parts share, held in one object and
-// passed explicitly.
+// The state of one run, owned by the driver: each layer is handed only the
+// part it uses.
 #pragma once
 
 #include <string>
@@ -8,7 +8,7 @@
 #include "pages/page_output.h"
 #include "params/form_fields.h"
 #include "params/param_table.h"
-#include "params/platform.h"
+#include "platform/platform.h"
 
 namespace revozi {
 
@@ -26,6 +26,8 @@ struct Run {
   // and the pages show nothing of the host.
   bool locked = false;
   PageOutput out;
+
+  Page page() { return Page{out, params, dialect}; }
 };
 
 }  // namespace revozi

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "params/sources.h"
-#include "tests/fake_platform.h"
+#include "tests/page_run.h"
 
 namespace revozi {
 namespace {
@@ -28,7 +28,7 @@ const std::string kRedirectHead =
 class PagesTest : public ::testing::Test {
  protected:
   FakePlatform platform;
-  revozi::Run run{platform, {"revozi.cgi"}};
+  testing::PageRun run{platform};
   std::string written() {
     run.out.flush();
     return platform.output;
@@ -36,7 +36,7 @@ class PagesTest : public ::testing::Test {
 };
 
 TEST_F(PagesTest, HtmlErrorPage) {
-  writeErrorPage(run, -7);
+  writeErrorPage(run.page(), -7, true);
   EXPECT_EQ(written(), kHead + "<BODY>\n<CENTER><P><B>KORVEN INPUT ERROR (code -7)</B></P></CENTER>\n" +
                            kVersion + kDiag + "</BODY>\n</HTML>\n");
   EXPECT_EQ(platform.commands, std::vector<std::string>{"uname -a"});
@@ -44,7 +44,7 @@ TEST_F(PagesTest, HtmlErrorPage) {
 
 TEST_F(PagesTest, ImodeErrorPageHasNoBodyTag) {
   run.dialect = Dialect::kImode;
-  writeErrorPage(run, -13);
+  writeErrorPage(run.page(), -13, true);
   EXPECT_EQ(written(), kHead + "<CENTER><P><B>KORVEN INPUT ERROR (code -13)</B></P></CENTER>\n" +
                            kVersion + kDiag + "</BODY>\n</HTML>\n");
 }
@@ -52,7 +52,7 @@ TEST_F(PagesTest, ImodeErrorPageHasNoBodyTag) {
 TEST_F(PagesTest, WmlErrorCardNeverRedirects) {
   run.dialect = Dialect::kWap;
   run.params.set(kErreur, "http://shop.example/err");
-  writeErrorPage(run, -16);
+  writeErrorPage(run.page(), -16, true);
   EXPECT_EQ(written(), kWmlHead +
                            "<p align=\"center\"><b>KORVEN&nbsp;INPUT&nbsp;ERROR&nbsp;(code -16)</b></p>\n"
                            "</card>\n</wml>\n");
@@ -62,7 +62,7 @@ TEST_F(PagesTest, WmlErrorCardNeverRedirects) {
 TEST_F(PagesTest, HtmlRedirect) {
   run.params.set(kErreur, "http://shop.example/err?x=1");
   run.params.set(kBkgd, "fond.gif");
-  writeErrorPage(run, -7);
+  writeErrorPage(run.page(), -7, true);
   EXPECT_EQ(written(), kRedirectHead +
                            "<META HTTP-EQUIV=\"refresh\" CONTENT=\"0;URL=http://shop.example/err?x=1?NUMERR=-7\">"
                            "\n</HEAD>\n<HTML>\n<BODY BACKGROUND='fond.gif'><CENTER>\n"
@@ -74,20 +74,20 @@ TEST_F(PagesTest, HtmlRedirect) {
 TEST_F(PagesTest, HtmlRedirectBackgroundRules) {
   run.params.set(kErreur, "");
   run.params.set(kBkgd, "#FF0000");
-  writeErrorPage(run, -3);
+  writeErrorPage(run.page(), -3, true);
   std::string page = written();
   EXPECT_NE(page.find("CONTENT=\"0;URL=?NUMERR=-3\">"), std::string::npos) << page;
   EXPECT_NE(page.find("<BODY BGCOLOR='#FF0000'><CENTER>\n"), std::string::npos) << page;
   platform.output.clear();
   run.params.set(kBkgd, "");
-  writeErrorPage(run, -3);
+  writeErrorPage(run.page(), -3, true);
   EXPECT_NE(written().find("<BODY><CENTER>\n"), std::string::npos);
 }
 
 TEST_F(PagesTest, HostileValuesAreEscapedInTheRedirect) {
   run.params.set(kErreur, "http://x/'\"><script>alert(1)</script>&$");
   run.params.set(kBkgd, "a.gif' onload='alert(1)");
-  writeErrorPage(run, -4);
+  writeErrorPage(run.page(), -4, true);
   std::string page = written();
   EXPECT_NE(page.find("URL=http://x/&#39;&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;$?NUMERR=-4\">"),
             std::string::npos)
@@ -100,7 +100,7 @@ TEST_F(PagesTest, ImodeRedirect) {
   run.dialect = Dialect::kImode;
   run.params.set(kErreur, "e");
   run.params.set(kBkgd, "red");
-  writeErrorPage(run, -9);
+  writeErrorPage(run.page(), -9, true);
   EXPECT_EQ(written(), kRedirectHead +
                            "<META HTTP-EQUIV=\"refresh\" CONTENT=\"0;URL=e?NUMERR=-9\">"
                            "\n</HEAD>\n<HTML>\n<BODY><CENTER>\n<!-- KORVEN REVOZI.CGI v401 -->\n"
@@ -110,12 +110,12 @@ TEST_F(PagesTest, ImodeRedirect) {
 TEST_F(PagesTest, BareRedirectUrlInModeC) {
   run.params.set(kErreur, "http://shop/e?a=1&b=<2>");
   run.params.set(kOutput, "Cx");
-  writeErrorPage(run, -12);
+  writeErrorPage(run.page(), -12, true);
   EXPECT_EQ(written(), "http://shop/e?a=1&b=<2>?NUMERR=-12");
   for (const char* other : {"D", "E", "c", ""}) {
     platform.output.clear();
     run.params.set(kOutput, other);
-    writeErrorPage(run, -12);
+    writeErrorPage(run.page(), -12, true);
     EXPECT_EQ(written().substr(0, kRedirectHead.size()), kRedirectHead) << other;
   }
 }
@@ -124,52 +124,52 @@ TEST_F(PagesTest, RedirectUrlLimit) {
   // 150 bytes always redirect in full.
   std::string url150(150, 'u');
   run.params.set(kErreur, url150);
-  writeErrorPage(run, -19);
+  writeErrorPage(run.page(), -19, true);
   EXPECT_NE(written().find("URL=" + url150 + "?NUMERR=-19\">"), std::string::npos);
   // 167 bytes in all still fit; one more gives the error page instead.
   platform.output.clear();
   std::string fits(167 - 11, 'v');  // "?NUMERR=-19" is 11 bytes
   run.params.set(kErreur, fits);
-  writeErrorPage(run, -19);
+  writeErrorPage(run.page(), -19, true);
   EXPECT_NE(written().find("URL=" + fits + "?NUMERR=-19\">"), std::string::npos);
   platform.output.clear();
   run.params.set(kErreur, fits + "v");
-  writeErrorPage(run, -19);
+  writeErrorPage(run.page(), -19, true);
   std::string page = written();
   EXPECT_EQ(page.find("NUMERR"), std::string::npos);
   EXPECT_NE(page.find("KORVEN INPUT ERROR (code -19)"), std::string::npos);
 }
 
 TEST_F(PagesTest, NoServerPages) {
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_EQ(written(), kHead + "<BODY>\n<CENTER><B>AUCUN SERVEUR DISPONIBLE</B></P></CENTER>\n" + kVersion +
                            kDiag + "</BODY>\n</HTML>\n");
   platform.output.clear();
   run.dialect = Dialect::kImode;
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_NE(written().find("<BODY>\n<CENTER><B>AUCUN SERVEUR DISPONIBLE"), std::string::npos);
   platform.output.clear();
   run.dialect = Dialect::kWap;
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_EQ(written(), kWmlHead + "<p align=\"center\"><b>AUCUN&nbsp;SERVEUR&nbsp;DISPONIBLE</b></p>\n"
                                   "</card>\n</wml>\n");
 }
 
 TEST_F(PagesTest, NoServerPageInTraceMode) {
   run.params.set(kTrace, "1");
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_EQ(written(), "") << "the trace page is the whole response";
   run.dialect = Dialect::kImode;
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_EQ(written(), "");
   run.dialect = Dialect::kWap;
-  writeNoServerPage(run);
+  writeNoServerPage(run.page(), true);
   EXPECT_EQ(written().substr(0, kWmlHead.size()), kWmlHead);
 }
 
 TEST_F(PagesTest, DiagnosticBlockFlushesFirst) {
   pagePrint(run.out, "before\n");
-  writeDiagnosticBlock(run);
+  writeDiagnosticBlock(run.out);
   // The fake command writes straight to the output: it must land after
   // "before" and the block's opening line.
   EXPECT_EQ(written(), "before\n<br><CENTER><B>\n" + std::string(kFakeUname) + "</B></CENTER>\n");

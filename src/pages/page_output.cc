@@ -15,6 +15,13 @@ void PageOutput::flush() {
   buffer_.clear();
 }
 
+void PageOutput::runProgram(const char* const* argv) {
+  flush();
+  platform_.runProgram(argv);
+}
+
+void pageFormatMismatch() {}
+
 void appendHtmlEscaped(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
@@ -55,7 +62,6 @@ void pagePrintArgs(PageOutput& out, std::string_view format,
       piece += '%';
       continue;
     }
-    if (next == args.end()) continue;  // a format without its argument writes nothing
     const PrintArg& a = *next++;
     switch (a.kind) {
       case PrintArg::kText: piece.append(a.text); break;

@@ -29,11 +29,11 @@ TEST(PagePrint, EscapesMarkupValues) {
             "[a&amp;b&lt;c&gt;d&quot;e&#39;f$|a&amp;b&lt;c&gt;d&quot;e&#39;f$$$$|<raw>]");
 }
 
-TEST(PagePrint, MarkupFollowsDialectAndKeepsBytes) {
+TEST(PagePrint, EscapersKeepEveryOtherByte) {
   FakePlatform p;
   PageOutput out(p);
   std::string bytes = "\x80\xFF\x01=&";
-  pagePrint(out, "%s/%s", Markup{Dialect::kImode, bytes}, Markup{Dialect::kWap, "$"});
+  pagePrint(out, "%s/%s", Html{bytes}, Wml{"$"});
   out.flush();
   EXPECT_EQ(p.output, "\x80\xFF\x01=&amp;/$$");
 }

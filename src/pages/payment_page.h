@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "driver/run.h"
+#include "pages/page_output.h"
 
 namespace revozi {
 
@@ -20,6 +20,6 @@ char outputMode(const ParamTable& table);
 // digits are used; anything else counts as no delay.
 std::string_view submitDelay(const ParamTable& table);
 
-void writePaymentPage(Run& run, std::string_view serverUrl);
+void writePaymentPage(const Page& page, std::string_view serverUrl);
 
 }  // namespace revozi

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "params/sources.h"
-#include "tests/fake_platform.h"
+#include "tests/page_run.h"
 #include "tests/worked_example.h"
 
 namespace revozi {
@@ -29,7 +29,7 @@ const std::string kButton = "<INPUT TYPE=SUBMIT VALUE='KORVEN'>\n</FORM>\n</CENT
 class PaymentPageTest : public ::testing::Test {
  protected:
   FakePlatform platform;
-  revozi::Run run{platform, {"revozi.cgi"}};
+  testing::PageRun run{platform};
 
   void SetUp() override {
     ParamTable& t = run.params;
@@ -38,7 +38,7 @@ class PaymentPageTest : public ::testing::Test {
   }
   std::string page(std::string_view url = kUrl) {
     platform.output.clear();
-    writePaymentPage(run, url);
+    writePaymentPage(run.page(), url);
     run.out.flush();
     return platform.output;
   }

@@ -1,5 +1,6 @@
 #include "params/form_fields.h"
 
+#include "params/error_codes.h"
 #include "params/numbers.h"
 
 #include <climits>
@@ -102,7 +103,7 @@ int decodeRequest(Platform& platform, FormFieldList& list) {
     std::string text;
     if (method != nullptr && std::string_view(method) == "POST") {
       const char* lengthText = platform.getEnv("CONTENT_LENGTH");
-      if (lengthText == nullptr) return -3;
+      if (lengthText == nullptr) return kErrNoRequest;
       long long length = atoiValue(lengthText);
       // A negative length gives a request without fields; nothing is read.
       if (length <= 0) return 0;
@@ -110,7 +111,7 @@ int decodeRequest(Platform& platform, FormFieldList& list) {
       if (!readBody(platform, static_cast<std::size_t>(length), text)) return 0;
     } else if (method != nullptr && std::string_view(method) == "GET") {
       const char* query = platform.getEnv("QUERY_STRING");
-      if (query == nullptr || *query == '\0') return -3;
+      if (query == nullptr || *query == '\0') return kErrNoRequest;
       text.assign(query);
     } else {
       return 0;
@@ -119,7 +120,7 @@ int decodeRequest(Platform& platform, FormFieldList& list) {
   } catch (const std::bad_alloc&) {
     list.clear();
     list.shrink_to_fit();
-    return -2;
+    return kErrNoMemory;
   }
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "params/platform.h"
+#include "platform/platform.h"
 
 namespace revozi {
 

@@ -13,12 +13,14 @@ inline long long atoiValue(std::string_view text) {
   while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulated negatively, so that both ends of the range are reached.
   long long n = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     int digit = text[i] - '0';
-    n = n > (LLONG_MAX - digit) / 10 ? LLONG_MAX : n * 10 + digit;
+    n = n < (LLONG_MIN + digit) / 10 ? LLONG_MIN : n * 10 - digit;
   }
-  return negative ? -n : n;
+  if (negative) return n;
+  return n == LLONG_MIN ? LLONG_MAX : -n;
 }
 
 }  // namespace revozi

@@ -1,61 +1,59 @@
 #include "params/sources.h"
 
-#include <sys/stat.h>
-
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "params/validate.h"
+#include "params/version.h"
 
 namespace revozi {
 
 namespace {
 
 constexpr std::size_t kLineLimit = 3071;                  // bytes of one line
-constexpr unsigned long long kFileLimit = 64ull << 20;    // bytes of one file
+constexpr std::size_t kFileLimit = std::size_t{64} << 20;  // bytes of one file
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-void applyForm(Run& run) {
+void applyForm(ParamTable& params, const Sources& sources) {
   for (int i = 0; i < kParamCount; ++i) {
-    if (!run.params.empty(i)) continue;
-    const ParamEntry& e = run.params.entry(i);
-    if (run.locked && e.setting) continue;
-    run.params.setIfEmpty(i, findFormValue(run.form, e.name, e.altName));
+    if (!params.empty(i)) continue;
+    const ParamEntry& e = params.entry(i);
+    if (sources.locked && e.setting) continue;
+    params.setIfEmpty(i, findFormValue(sources.form, e.name, e.altName));
   }
 }
 
-void applyEnvironment(Run& run) {
+void applyEnvironment(ParamTable& params, const Sources& sources) {
   for (int i = 0; i < kParamCount; ++i) {
-    if (!run.params.empty(i)) continue;
-    const ParamEntry& e = run.params.entry(i);
+    if (!params.empty(i)) continue;
+    const ParamEntry& e = params.entry(i);
     // A variable set to the empty text is stored as such; the entry still
     // counts as empty for later sources and the defaults. An unset variable
     // leaves the entry absent, even where the form gave it the empty text.
-    const char* v = getenvEither(run.platform, e.name, e.altName);
-    run.params.set(i, v ? std::optional<std::string>(v) : std::nullopt);
+    const char* v = getenvEither(sources.platform, e.name, e.altName);
+    params.set(i, v ? std::optional<std::string>(v) : std::nullopt);
   }
 }
 
-void applyCommandLine(Run& run) {
-  for (std::size_t a = 1; a < run.args.size(); ++a) {
-    std::string_view arg = run.args[a];
+void applyCommandLine(ParamTable& params, const Sources& sources) {
+  for (std::size_t a = 1; a < sources.args.size(); ++a) {
+    std::string_view arg = sources.args[a];
     std::size_t eq = arg.find('=');
     if (eq == std::string_view::npos) continue;
     int index = ParamTable::findByName(arg.substr(0, eq));
-    if (index < 0 || !run.params.empty(index)) continue;
+    if (index < 0 || !params.empty(index)) continue;
     std::string_view value = trimText(arg.substr(eq + 1));
     if (value.empty()) continue;  // a later argument may still set the entry
-    run.params.setIfEmpty(index, std::string(value));
+    params.setIfEmpty(index, std::string(value));
   }
 }
 
-std::optional<std::string> modeFromCommandLine(const Run& run) {
-  for (std::size_t a = 1; a < run.args.size(); ++a) {
-    std::string_view arg = run.args[a];
+std::optional<std::string> modeFromCommandLine(const Sources& sources) {
+  for (std::size_t a = 1; a < sources.args.size(); ++a) {
+    std::string_view arg = sources.args[a];
     std::size_t eq = arg.find('=');
     if (eq == std::string_view::npos) continue;
     std::string_view name = arg.substr(0, eq);
@@ -67,12 +65,12 @@ std::optional<std::string> modeFromCommandLine(const Run& run) {
   return std::nullopt;
 }
 
-std::string chooseOptionsPath(const Run& run) {
-  if (run.params.present(kOpt)) return *run.params.value(kOpt);  // empty names no file
-  if (!run.locked) {
-    if (auto v = findFormValue(run.form, "KWT_OPT", "VEL_OPT")) return *v;
+std::string chooseOptionsPath(const ParamTable& params, const Sources& sources) {
+  if (params.present(kOpt)) return *params.value(kOpt);  // empty names no file
+  if (!sources.locked) {
+    if (auto v = findFormValue(sources.form, "KWT_OPT", "VEL_OPT")) return *v;
   }
-  if (const char* v = getenvEither(run.platform, "KWT_OPT", "VEL_OPT")) return v;
+  if (const char* v = getenvEither(sources.platform, "KWT_OPT", "VEL_OPT")) return v;
   return kDefaultOptionsFile;
 }
 
@@ -132,62 +130,43 @@ const char* getenvEither(const Platform& platform, const char* name, const char*
   return platform.getEnv(altName);
 }
 
-const char* versionTag() {
-  static constexpr char kTag[] = "221-OS INCONNU";
-  return kTag;
-}
-
-int readOptionsFile(ParamTable& table, const char* path) {
+int readOptionsFile(ParamTable& table, Platform& platform, const char* path) {
   if (path == nullptr || *path == '\0') return kErrOptionsOpen;
-  std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return kErrOptionsOpen;
-  // A directory opens but reads nothing: it is no options file. FIFOs and
-  // other readable files that are not regular stay readable.
-  struct stat info {};
-  if (::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    return kErrOptionsOpen;
-  }
-  int status = 0;
   try {
+    std::string text;
+    const FileRead read = platform.readFile(path, kFileLimit, text);
+    if (read == FileRead::kCannotOpen) return kErrOptionsOpen;
+    int status = 0;
     OptionsLine line;
-    char chunk[8192];
-    unsigned long long total = 0;
     bool pending = false;  // bytes of an unfinished line are held
-    while (status == 0) {
-      std::size_t n = std::fread(chunk, 1, sizeof chunk, file);
-      if (n == 0) break;  // end of file or read error
-      total += n;
-      for (std::size_t i = 0; i < n && status == 0; ++i) {
-        if (chunk[i] == '\n') {
-          status = handleLine(table, line);
-          line.reset();
-          pending = false;
-        } else {
-          line.add(chunk[i]);
-          pending = true;
-        }
+    for (std::size_t i = 0; i < text.size() && status == 0; ++i) {
+      if (text[i] == '\n') {
+        status = handleLine(table, line);
+        line.reset();
+        pending = false;
+      } else {
+        line.add(text[i]);
+        pending = true;
       }
-      // An endless file (a device, say) is not an options file.
-      if (status == 0 && total > kFileLimit) status = kErrOptionsLine;
     }
+    // An endless file (a device, say) is not an options file.
+    if (status == 0 && read == FileRead::kTooLong) return kErrOptionsLine;
     if (status == 0 && pending) status = handleLine(table, line);
+    return status;
   } catch (const std::bad_alloc&) {
-    status = kErrNoMemory;
+    return kErrNoMemory;
   }
-  std::fclose(file);
-  return status;
 }
 
-int applySource(Run& run, char mode) {
+int applySource(ParamTable& params, const Sources& sources, char mode) {
   switch (mode) {
-    case '1': applyForm(run); return 0;
-    case '2': applyEnvironment(run); return 0;
+    case '1': applyForm(params, sources); return 0;
+    case '2': applyEnvironment(params, sources); return 0;
     case '3': {
-      std::string path = chooseOptionsPath(run);
-      return readOptionsFile(run.params, path.c_str());
+      std::string path = chooseOptionsPath(params, sources);
+      return readOptionsFile(params, sources.platform, path.c_str());
     }
-    case '4': applyCommandLine(run); return 0;
+    case '4': applyCommandLine(params, sources); return 0;
     default: return 0;
   }
 }
@@ -197,17 +176,17 @@ bool lockRequested(const Platform& platform) {
   return v != nullptr && *v != '\0' && std::string_view(v) != "0";
 }
 
-int fillParameters(Run& run) {
+int fillParameters(ParamTable& params, const Sources& sources) {
   std::optional<std::string> mode;
-  if (!run.locked) mode = findFormValue(run.form, "KWT_MODE", "VEL_MODE");
+  if (!sources.locked) mode = findFormValue(sources.form, "KWT_MODE", "VEL_MODE");
   if (!mode) {
-    if (const char* v = getenvEither(run.platform, "KWT_MODE", "VEL_MODE")) mode = v;
+    if (const char* v = getenvEither(sources.platform, "KWT_MODE", "VEL_MODE")) mode = v;
   }
-  if (!mode) mode = modeFromCommandLine(run);
+  if (!mode) mode = modeFromCommandLine(sources);
   if (!mode) mode = "1";
-  run.params.set(kMode, mode);
+  params.set(kMode, mode);
   for (char c : *mode) {
-    int rc = applySource(run, c);
+    int rc = applySource(params, sources, c);
     if (rc != 0) return rc;
   }
   return 0;
@@ -224,7 +203,7 @@ void applyDefaults(ParamTable& table) {
   table.setIfEmpty(kTimeout2, "20");
   table.setIfEmpty(kTimeout3, "20");
   table.setIfEmpty(kTimeout4, "20");
-  table.set(kVersion, versionTag());
+  table.set(kVersion, kVersionTag);
   table.setIfEmpty(kPort, "443");
 }
 

@@ -2,9 +2,13 @@
 // mode string that orders them, and the defaults.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "driver/run.h"
+#include "params/form_fields.h"
+#include "params/param_table.h"
+#include "platform/platform.h"
 
 namespace revozi {
 
@@ -14,7 +18,16 @@ inline constexpr char kDefaultBackup1[] = "https://secure1.korven.example/cgi/ZO
 inline constexpr char kDefaultBackup2[] = "https://secure2.korven.example/cgi/ZOzeziv_pagepaiement.cgi";
 inline constexpr char kDefaultBackup3[] = "https://secure3.korven.example/cgi/ZOzeziv_pagepaiement.cgi";
 inline constexpr char kDefaultOptionsFile[] = "kwtinfos.txt";
-inline constexpr char kBuildNumber[] = "221";
+
+// Where the parameters come from in one run.
+struct Sources {
+  const FormFieldList& form;
+  Platform& platform;
+  // The command-line arguments as received; element 0 is never examined.
+  const std::vector<std::string>& args;
+  // The operator's lock: the form never supplies a setting.
+  bool locked;
+};
 
 // True when the environment variable REVOZI_LOCK is set, non-empty and not
 // "0": the operator has locked the settings against the form.
@@ -22,16 +35,13 @@ bool lockRequested(const Platform& platform);
 
 // Resolves the mode string into KWT_MODE and applies the sources it names, in
 // its order. 0, or the code of the first failing source (-2, -5, -6).
-int fillParameters(Run& run);
+int fillParameters(ParamTable& params, const Sources& sources);
 
 // One source by its mode character; other characters do nothing.
-int applySource(Run& run, char mode);
+int applySource(ParamTable& params, const Sources& sources, char mode);
 
 // Fills every defaulted entry that is still empty and stores the VersionTag.
 void applyDefaults(ParamTable& table);
-
-// "221-OS INCONNU".
-const char* versionTag();
 
 // Skips leading blanks and tabs, drops trailing blanks, tabs, CR and LF.
 std::string_view trimText(std::string_view text);
@@ -41,6 +51,6 @@ const char* getenvEither(const Platform& platform, const char* name, const char*
 
 // Reads an options file into the table (the '3' source once the path is
 // chosen). 0, -5 (cannot be opened), -6 (a line without '=' or too long), -2.
-int readOptionsFile(ParamTable& table, const char* path);
+int readOptionsFile(ParamTable& table, Platform& platform, const char* path);
 
 }  // namespace revozi

@@ -22,175 +22,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_platform.h"
 #include "tests/fake_platform.h"
+#include "tests/tcp_helpers.h"
 
 namespace revozi {
 namespace {
 
+using testing::allowDescriptors;
+using testing::closedPort;
+using testing::countOpenFds;
+using testing::FullListener;
+using testing::kNoPendingConnect;
+using testing::Listener;
+using testing::loopback;
+using testing::occupyDescriptors;
+using testing::refusalErrno;
+using testing::secondsSince;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-std::uint16_t boundPort(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
-// A TCP listener on 127.0.0.1 and an ephemeral port.
-class Listener {
- public:
-  explicit Listener(int backlog = 16) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = loopback(0);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd_, backlog) != 0) {
-      ADD_FAILURE() << "cannot listen on 127.0.0.1: errno " << errno;
-      return;
-    }
-    port_ = boundPort(fd_);
-    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-  }
-  ~Listener() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  std::string portText() const { return std::to_string(port_); }
-
-  // Accepts (and closes) every connection that arrives within `window`;
-  // returns how many there were.
-  int acceptFor(milliseconds window = milliseconds(300)) {
-    const Clock::time_point deadline = Clock::now() + window;
-    int accepted = 0;
-    for (int round = 0; round < 1000; ++round) {
-      const int client = accept(fd_, nullptr, nullptr);
-      if (client >= 0) {
-        close(client);
-        ++accepted;
-        continue;
-      }
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      pollfd wait{fd_, POLLIN, 0};
-      if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) break;
-    }
-    return accepted;
-  }
-
- protected:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
-
-// A listener that accepts nothing and whose queue is full, so that a new
-// connection attempt stays pending. listen(fd, 0) still queues a connection
-// or two; they are filled with client sockets until one stays pending.
-class FullListener : public Listener {
- public:
-  FullListener() : Listener(0) {}
-  ~FullListener() {
-    for (int fd : fillers_) close(fd);
-  }
-
-  bool fill() {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      if (fd < 0) return false;
-      fillers_.push_back(fd);
-      const sockaddr_in address = loopback(port_);
-      if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-          errno != EINPROGRESS) {
-        return false;
-      }
-      pollfd wait{fd, POLLOUT, 0};
-      if (poll(&wait, 1, 300) == 0) return true;  // this one stays pending
-    }
-    return false;
-  }
-
- private:
-  std::vector<int> fillers_;
-};
-
-constexpr const char* kNoPendingConnect =
-    "could not make a connection attempt stay pending on a listener with a full "
-    "queue on this machine";
-
-// A port on 127.0.0.1 on which nothing listens.
-std::uint16_t closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in address = loopback(0);
-  bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const std::uint16_t port = boundPort(fd);
-  close(fd);
-  return port;
-}
-
-int countOpenFds() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
-// Opens /dev/null `count` times at most (stopping at the first failure, or
-// once a descriptor of at least `stopAt` was handed out); the caller closes
-// them. Standard input may be closed, so it is not duplicated.
-std::vector<int> occupyDescriptors(int count, int stopAt = INT_MAX) {
-  std::vector<int> fds;
-  for (int i = 0; i < count; ++i) {
-    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) break;
-    fds.push_back(fd);
-    if (fd >= stopAt) break;
-  }
-  return fds;
-}
-
-// Raises the soft descriptor limit to at least `wanted`; false if the hard
-// limit does not allow it.
-bool allowDescriptors(rlim_t wanted) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  if (limit.rlim_cur >= wanted) return true;
-  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
-  limit.rlim_cur = wanted;
-  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
-// How this kernel reports a refused loopback connection: Linux refuses a
-// non-blocking connect at once (-3, ECONNREFUSED); other network stacks let
-// it pend and report the refusal through SO_ERROR (-7, errno EINPROGRESS).
-// Returns the errno that the trace line then shows.
-int refusalErrno() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int code = connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 5);
-  const int error = errno;
-  close(fd);
-  EXPECT_TRUE((code == kConnectFailed && error == ECONNREFUSED) ||
-              (code == kPendingError && error == EINPROGRESS))
-      << "code " << code << " errno " << error;
-  return error;
-}
 
 std::string resolveLine(long error, std::string_view host) {
   return "<CENTER><B>gethostbyname() erreur " + std::to_string(error) + " pour le serveur " +
@@ -238,9 +88,26 @@ class ProbeTest : public ::testing::Test {
     return platform.output;
   }
 
-  revozi::testing::FakePlatform platform;
-  revozi::Run run{platform, {"revozi"}};
+  // What the probe is given: a platform (real sockets behind a fake), the
+  // parameters, and the output its trace goes to.
+  struct ProbeRun {
+    revozi::testing::FakePlatform platform;
+    ParamTable params;
+    PageOutput out{platform};
+  } run;
+  revozi::testing::FakePlatform& platform = run.platform;
 };
+
+// The probe as the driver calls it: the trace only when KWT_TRACE is set.
+PageOutput* traceOf(auto& run) { return run.params.empty(kTrace) ? nullptr : &run.out; }
+int probeServer(auto& run, std::string_view url, long timeoutSeconds) {
+  return revozi::probeServer(run.platform, url, probePort(run.params.text(kPort)), timeoutSeconds,
+                             traceOf(run)) ? 1 : 0;
+}
+int selectServer(auto& run, std::string& found) {
+  found = revozi::selectServer(run.params, run.platform, traceOf(run)).value_or("");
+  return found.empty() ? 0 : 1;
+}
 
 // ---- URL host, port and time-out texts ----------------------------------------
 
@@ -296,131 +163,6 @@ TEST(ProbeTextTest, TimeOutTextsAndTheirWait) {
   EXPECT_EQ(probeTimeout("999999999999999999999999"), LONG_MAX);
   EXPECT_EQ(probeTimeout("-999999999999999999999999"), LONG_MIN);
 
-  EXPECT_EQ(waitMillis(0), 0);
-  EXPECT_EQ(waitMillis(1), 1000);
-  EXPECT_EQ(waitMillis(2147483), 2147483000);
-  // Beyond INT_MAX milliseconds the wait is clamped, never wrapped: 4294968 s
-  // would wrap to a 704 ms wait in 32 bits.
-  EXPECT_EQ(waitMillis(2147484), INT_MAX);
-  EXPECT_EQ(waitMillis(4294968), INT_MAX);
-  EXPECT_EQ(waitMillis(LONG_MAX), INT_MAX);
-  EXPECT_EQ(waitMillis(-1), -1);
-  EXPECT_EQ(waitMillis(LONG_MIN), -1);
-}
-
-// ---- connectWithTimeout ----------------------------------------------------
-
-TEST(ConnectWithTimeoutTest, ConnectsAndLeavesTheSocketBlocking) {
-  Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  const int flagsBefore = fcntl(fd, F_GETFL);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
-  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
-  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  close(fd);
-  EXPECT_EQ(listener.acceptFor(), 1);
-}
-
-TEST(ConnectWithTimeoutTest, RefusedPortFailsWithoutWaiting) {
-  const Clock::time_point start = Clock::now();
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int code = connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 5);
-  const int error = errno;
-  close(fd);
-  EXPECT_TRUE((code == kConnectFailed && error == ECONNREFUSED) ||
-              (code == kPendingError && error == EINPROGRESS))
-      << "code " << code << " errno " << error;
-  EXPECT_LT(secondsSince(start), 1.0);
-}
-
-TEST(ConnectWithTimeoutTest, NegativeTimeOutFailsAtOnceWithoutConnecting) {
-  Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int flagsBefore = fcntl(fd, F_GETFL);
-  errno = 0;
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), -1), kWaitFailed);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MIN),
-            kWaitFailed);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
-  close(fd);
-  EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
-}
-
-TEST(ConnectWithTimeoutTest, PendingConnectTimesOutAfterItsTimeOut) {
-  FullListener listener;
-  if (!listener.fill()) GTEST_SKIP() << kNoPendingConnect;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const Clock::time_point start = Clock::now();
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 1), kTimedOut);
-  EXPECT_EQ(errno, EINPROGRESS);  // as connect left it
-  const double took = secondsSince(start);
-  close(fd);
-  EXPECT_GE(took, 0.9);
-  EXPECT_LT(took, 3.5);
-}
-
-TEST(ConnectWithTimeoutTest, ZeroTimeOutPollsOnce) {
-  FullListener full;
-  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
-  Clock::time_point start = Clock::now();
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
-  EXPECT_EQ(errno, EINPROGRESS);
-  close(fd);
-  EXPECT_LT(secondsSince(start), 0.5);
-
-  // An accepting listener on loopback: established by the time of the single
-  // poll, or counted as not (yet) reachable; either way without waiting.
-  Listener listener;
-  start = Clock::now();
-  fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int code = connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 0);
-  const int error = errno;
-  close(fd);
-  EXPECT_LT(secondsSince(start), 0.5);
-  if (code != kConnected) {
-    EXPECT_EQ(code, kTimedOut);
-    EXPECT_EQ(error, EINPROGRESS);
-  }
-}
-
-TEST(ConnectWithTimeoutTest, HugeTimeOutIsNotWrappedIntoAFailure) {
-  Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MAX),
-            kConnected);
-  close(fd);
-  EXPECT_EQ(listener.acceptFor(), 1);
-}
-
-TEST(ConnectWithTimeoutTest, BadDescriptorFailsReadingItsFlags) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  close(fd);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 1), kGetFlagsFailed);
-  EXPECT_EQ(errno, EBADF);
-}
-
-TEST(ConnectWithTimeoutTest, DescriptorAbove1023Works) {
-  constexpr int kHigh = 1500;
-  if (!allowDescriptors(kHigh + 1)) GTEST_SKIP() << "descriptor limit cannot be raised to " << kHigh + 1;
-  Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(dup2(fd, kHigh), kHigh);
-  close(fd);
-  EXPECT_EQ(connectWithTimeout(kHigh, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
-  close(kHigh);
-  EXPECT_EQ(listener.acceptFor(), 1);
-
-  FullListener full;
-  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
-  const int fd2 = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(dup2(fd2, kHigh), kHigh);
-  close(fd2);
-  EXPECT_EQ(connectWithTimeout(kHigh, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
-  close(kHigh);
 }
 
 // ---- probeServer -----------------------------------------------------------

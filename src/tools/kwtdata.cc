@@ -17,7 +17,7 @@
 #include "datablock/decode.h"
 #include "datablock/encode.h"
 #include "params/param_table.h"
-#include "tools/program_version.h"
+#include "driver/program_version.h"
 
 namespace {
 

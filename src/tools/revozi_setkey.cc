@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/program_version.h"
+#include "driver/program_version.h"
 
 namespace {
 

@@ -4,8 +4,7 @@
 
 #include <cstdio>
 
-#include "pages/error_pages.h"
-#include "params/sources.h"
+#include "params/version.h"
 
 #ifndef REVOZI_PACKAGE_VERSION
 #error "the build defines REVOZI_PACKAGE_VERSION (the package version)"
@@ -20,7 +19,7 @@ namespace revozi {
 inline int printVersion(const char* program) {
   std::printf("%s %s\n"
               "REVOZI.CGI %s: KWT_VERSION \"%s\", error pages \"Version %s - %s\"\n",
-              program, REVOZI_PACKAGE_VERSION, kProgramVersion, versionTag(), kBuildNumber,
+              program, REVOZI_PACKAGE_VERSION, kProgramVersion, kVersionTag, kBuildNumber,
               kSourcesLabel);
   return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
 }
