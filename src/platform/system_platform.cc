@@ -70,16 +70,6 @@ bool resolveHost(const std::string& host, in_addr& address, long& resolveError) 
   return true;
 }
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 const char* SystemPlatform::getEnv(const char* name) const { return std::getenv(name); }

@@ -1,12 +1,13 @@
-// The options-file reader on any file content. The input is written to a
-// file of this process under /tmp and read twice: into an empty table, and
-// into one whose KWT_SITE and KWT_CMD are already set.
+// The options-file reader on any file content. The input is the content of a
+// file of the in-memory platform, read twice: into an empty table, and into
+// one whose KWT_SITE and KWT_CMD are already set.
 #include <cstdint>
 #include <string>
 
 #include "params/param_table.h"
 #include "params/sources.h"
 #include "params/validate.h"
+#include "tests/fake_platform.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -32,12 +33,13 @@ void checkTable(const revozi::ParamTable& table, std::string_view content) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const revozi::fuzzing::ScratchFile file("options");
   const std::string_view content = revozi::fuzzing::asText(data, size);
-  if (!file.write(content)) return 0;
+  static revozi::testing::FakePlatform platform;
+  platform.offline = true;
+  platform.files["kwtinfos.txt"] = std::string(content);
 
   revozi::ParamTable table;
-  const int rc = revozi::readOptionsFile(table, file.path().c_str());
+  const int rc = revozi::readOptionsFile(table, platform, "kwtinfos.txt");
   FUZZ_CHECK(rc == 0 || rc == revozi::kErrOptionsLine || rc == revozi::kErrNoMemory);
   checkTable(table, content);
 
@@ -46,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   revozi::ParamTable filled;
   filled.set(revozi::kSite, std::string("1234567"));
   filled.set(revozi::kCmd, std::string("KEEP"));
-  const int again = revozi::readOptionsFile(filled, file.path().c_str());
+  const int again = revozi::readOptionsFile(filled, platform, "kwtinfos.txt");
   FUZZ_CHECK(again == rc);
   FUZZ_CHECK(filled.text(revozi::kSite) == "1234567");
   FUZZ_CHECK(filled.text(revozi::kCmd) == "KEEP");

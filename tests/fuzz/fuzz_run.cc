@@ -11,16 +11,13 @@
 //
 // No probe may leave the machine, whatever the input. The mode string always
 // comes from the environment and begins with '4', so the command line is the
-// first source; its first arguments set every server slot to 127.0.0.1, the
-// probe port to a port this process holds bound without listening (so every
-// probe is refused at once), every time-out to 0 and the options-file path to
-// a file of this process. The request text can name no mode field (every
+// first source; its first arguments set every server slot to 127.0.0.1, every
+// time-out to 0 and the options-file path to a file of the in-memory
+// platform, which is offline: no file but that one, no connection, all in
+// memory. The request text can name no mode field (every
 // "_MODE" in it is changed to "_MODX"), and the environment entries from the
 // input cannot set the mode. Each input is first gathered on its own and the
 // server slots it would probe are checked before the real run.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -46,33 +43,6 @@ constexpr revozi::ParamIndex kServerSlots[] = {revozi::kKorven, revozi::kBackup1
 constexpr revozi::ParamIndex kTimeouts[] = {revozi::kTimeout, revozi::kTimeout1, revozi::kTimeout2,
                                             revozi::kTimeout3, revozi::kTimeout4};
 
-// A port of 127.0.0.1 bound by this process and never listened on: a connect
-// to it is refused, and nothing else can take it while the fuzzer runs.
-class RefusingPort {
- public:
-  RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-      std::fprintf(stderr, "fuzz_run: cannot bind a loopback port\n");
-      std::abort();
-    }
-    port_ = std::to_string(ntohs(a.sin_port));
-  }
-  ~RefusingPort() { ::close(fd_); }
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  const std::string& port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  std::string port_;
-};
-
 std::string withoutModeFields(std::string_view text) {
   std::string out(text);
   for (std::size_t at = out.find("_MODE"); at != std::string::npos; at = out.find("_MODE", at)) {
@@ -86,7 +56,10 @@ struct Request {
   std::vector<std::string> args;
 };
 
-Request buildRequest(std::string_view input, const std::string& port, const std::string& optionsPath) {
+constexpr char kPort[] = "1";
+constexpr char kOptionsPath[] = "/fuzz/kwtinfos.txt";
+
+Request buildRequest(std::string_view input) {
   const std::vector<std::string_view> sections = revozi::fuzzing::splitSections(input, kSeparator);
   auto section = [&](std::size_t i) -> std::string_view {
     return i < sections.size() ? sections[i] : std::string_view("-");
@@ -100,8 +73,10 @@ Request buildRequest(std::string_view input, const std::string& port, const std:
     args.push_back(std::string(revozi::paramEntries()[static_cast<std::size_t>(kServerSlots[i])].name) + "=" + kServers[i]);
     args.push_back(std::string(revozi::paramEntries()[static_cast<std::size_t>(kTimeouts[i])].name) + "=0");
   }
-  args.push_back("KWT_PORT=" + port);
-  args.push_back("KWT_OPT=" + optionsPath);
+  args.push_back(std::string("KWT_PORT=") + kPort);
+  args.push_back(std::string("KWT_OPT=") + kOptionsPath);
+  p.offline = true;
+  if (sections.size() > 4) p.files[kOptionsPath] = std::string(sections[4]);
 
   for (std::size_t i = 6; i < sections.size(); ++i) {
     std::string_view s = sections[i];
@@ -129,40 +104,36 @@ Request buildRequest(std::string_view input, const std::string& port, const std:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const RefusingPort port;
-  static const revozi::fuzzing::ScratchFile options("run");
   const std::string_view input = revozi::fuzzing::asText(data, size);
-  const std::vector<std::string_view> sections = revozi::fuzzing::splitSections(input, kSeparator);
-  if (!options.write(sections.size() > 4 ? sections[4] : std::string_view())) return 0;
 
   // The servers this input would probe, gathered on a copy of the request
   // before anything is probed.
-  int result = 0;
+  revozi::Gathered gathered{};
   {
-    Request probe = buildRequest(input, port.port(), options.path());
+    Request probe = buildRequest(input);
     revozi::Run run(probe.platform, probe.args);
-    result = revozi::gatherParameters(run);
-    FUZZ_CHECK(result == 0 || result == revozi::kPingMode || result < 0);
-    if (result == 0 || result == revozi::kPingMode) {
+    gathered = revozi::gatherParameters(run);
+    FUZZ_CHECK(gathered.kind != revozi::Gathered::kFailed || gathered.code < 0);
+    if (gathered.kind != revozi::Gathered::kFailed) {
       for (std::size_t i = 0; i < 5; ++i) {
         FUZZ_CHECK(run.params.text(kServerSlots[i]) == kServers[i]);
         FUZZ_CHECK(run.params.text(kTimeouts[i]) == "0");
       }
-      FUZZ_CHECK(run.params.text(revozi::kPort) == port.port());
+      FUZZ_CHECK(run.params.text(revozi::kPort) == kPort);
     }
   }
 
-  Request request = buildRequest(input, port.port(), options.path());
+  Request request = buildRequest(input);
   const int status = revozi::runRequest(request.platform, request.args);
   const FakePlatform& p = request.platform;
 
   FUZZ_CHECK(status == 0 || status == 1);
   FUZZ_CHECK(!p.output.empty());
-  if (result == 0) {
+  if (gathered.kind == revozi::Gathered::kValid) {
     // No server can answer: the no-server page, exit status 0.
     FUZZ_CHECK(status == 0);
     FUZZ_CHECK(p.error.empty());
-  } else if (result == revozi::kPingMode) {
+  } else if (gathered.kind == revozi::Gathered::kPing) {
     FUZZ_CHECK(status == 1);
     FUZZ_CHECK(p.error == "Aucun serveur disponible\n");
     FUZZ_CHECK(p.output.size() >= 25 &&

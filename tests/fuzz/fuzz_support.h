@@ -58,31 +58,4 @@ inline long long atoiLike(std::string_view text) {
   return negative ? -n : n;
 }
 
-// A file under /tmp that belongs to this process, removed when it ends.
-class ScratchFile {
- public:
-  explicit ScratchFile(const char* label) {
-    char name[128];
-    std::snprintf(name, sizeof name, "/tmp/revozi-fuzz-%s-%ld.txt", label,
-                  static_cast<long>(::getpid()));
-    path_ = name;
-  }
-  ~ScratchFile() { std::remove(path_.c_str()); }
-  ScratchFile(const ScratchFile&) = delete;
-  ScratchFile& operator=(const ScratchFile&) = delete;
-
-  const std::string& path() const { return path_; }
-  // Replaces the file's content; false when it cannot be written.
-  bool write(std::string_view content) const {
-    std::FILE* file = std::fopen(path_.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    ok = std::fclose(file) == 0 && ok;
-    return ok;
-  }
-
- private:
-  std::string path_;
-};
-
 }  // namespace revozi::fuzzing
