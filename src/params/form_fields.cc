@@ -17,14 +17,12 @@ bool hasFormPrefix(std::string_view name) {
 // Reads the POST body: exactly `length` bytes, which may arrive in several
 // pieces. Returns false when the input ends before that.
 bool readBody(Platform& platform, std::size_t length, std::string& body) {
-  constexpr std::size_t kChunk = 65536;
+  // The body grows with what arrives, never with what is announced.
+  char chunk[65536];
   while (body.size() < length) {
-    std::size_t want = std::min(kChunk, length - body.size());
-    std::size_t at = body.size();
-    body.resize(at + want);
-    std::size_t got = platform.readInput(body.data() + at, want);
-    body.resize(at + got);
+    std::size_t got = platform.readInput(chunk, std::min(sizeof chunk, length - body.size()));
     if (got == 0) return false;
+    body.append(chunk, got);
   }
   return true;
 }
