@@ -15,35 +15,36 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/program_version.h"
+#include "params/param_table.h"
+#include "platform/system_platform.h"
 
 namespace {
 
 // The marker is spelt in two pieces so that this tool's own code does not
 // carry it whole.
 std::string marker() { return std::string("rvz") + "key"; }
-constexpr std::size_t kSlotSize = 20;
-constexpr std::size_t kKeyOffset = 6;
+constexpr auto kSlotSize = static_cast<std::size_t>(revozi::kKeySlotSize);
+constexpr auto kKeyOffset = static_cast<std::size_t>(revozi::kKeyOffset);
 constexpr std::size_t kMaxKey = kSlotSize - kKeyOffset - 1;  // 13
 // A built module is a few MiB; anything far larger is not one.
 constexpr std::size_t kMaxModule = 64u * 1024u * 1024u;
 // Standard input longer than this cannot hold a key and its line end.
 constexpr std::size_t kMaxKeyInput = 256;
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "revozi-setkey: %s\n", message.c_str());
+int fail(revozi::Platform& platform, const std::string& message) {
+  platform.writeError("revozi-setkey: " + message + "\n");
   return 1;
 }
 
 std::string errorText(int e) { return std::strerror(e); }
 
-void usage(std::FILE* to) {
-  std::fprintf(to,
+constexpr char kUsage[] =
                "usage: revozi-setkey MODULE OUTPUT KEY\n"
                "       revozi-setkey MODULE OUTPUT -     (key read from standard input)\n"
                "       revozi-setkey --help | --version\n"
@@ -52,33 +53,19 @@ void usage(std::FILE* to) {
                "KEY (1 to 13 printable ASCII characters, no blank at either end) in its\n"
                "key area. Once a key is set, every request must carry it in KWT_CLE: a\n"
                "missing key gives error code -7, a wrong one -17. MODULE itself is never\n"
-               "changed; OUTPUT is replaced as a whole, never written through a link.\n");
-}
-
-// Reads everything from `fd`, at most `limit` bytes; false on an error or
-// when there is more.
-bool readAll(int fd, std::string& content, std::size_t limit) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (content.size() + static_cast<std::size_t>(n) > limit) {
-      errno = EFBIG;
-      return false;
-    }
-    content.append(buf, static_cast<std::size_t>(n));
-  }
-}
+               "changed; OUTPUT is replaced as a whole, never written through a link.\n";
 
 // The key from standard input: one line, its line end (LF or CR LF) dropped.
 // False, with the reason in `why`, on a read error or a second line.
-bool readKeyLine(std::string& key, std::string& why) {
+bool readKeyLine(revozi::Platform& platform, std::string& key, std::string& why) {
   std::string input;
-  if (!readAll(STDIN_FILENO, input, kMaxKeyInput)) {
-    why = "cannot read the key from standard input (unreadable, or far too long)";
-    return false;
+  char buf[kMaxKeyInput + 1];
+  while (std::size_t n = platform.readInput(buf, sizeof buf)) {
+    input.append(buf, n);
+    if (input.size() > kMaxKeyInput) {
+      why = "cannot read the key from standard input (unreadable, or far too long)";
+      return false;
+    }
   }
   if (!input.empty() && input.back() == '\n') input.pop_back();
   if (!input.empty() && input.back() == '\r') input.pop_back();
@@ -154,53 +141,56 @@ std::string replaceFile(const std::string& output, const std::string& data, mode
   return {};
 }
 
-}  // namespace
 
-int main(int argc, char** argv) {
+// One run of the tool over the platform; returns the exit status.
+int runSetkey(revozi::Platform& platform, const std::vector<std::string>& args) {
   // Outside a web server the first argument may ask for help or the version.
-  if (argc >= 2 && std::getenv("REQUEST_METHOD") == nullptr) {
-    const std::string_view first = argv[1];
-    if (first == "--help" || first == "-h") {
-      usage(stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (first == "--version") return revozi::printVersion("revozi-setkey");
+  if (args.size() >= 2 && platform.getEnv("REQUEST_METHOD") == nullptr) {
+    if (args[1] == "--help" || args[1] == "-h") return platform.writeOutput(kUsage) ? 0 : 1;
+    if (args[1] == "--version") return revozi::printVersion("revozi-setkey");
   }
-  if (argc != 4) {
-    usage(stderr);
+  if (args.size() != 4) {
+    platform.writeError(kUsage);
     return 2;
   }
-  const char* input = argv[1];
-  const std::string output = argv[2];
-  std::string key = argv[3];
+  const std::string& input = args[1];
+  const std::string& output = args[2];
+  std::string key = args[3];
   if (key == "-") {
     std::string why;
-    if (!readKeyLine(key, why)) return fail(why);
+    if (!readKeyLine(platform, key, why)) return fail(platform, why);
   }
-  if (std::string problem = keyProblem(key); !problem.empty()) return fail(problem);
+  if (std::string problem = keyProblem(key); !problem.empty()) return fail(platform, problem);
 
-  int in = ::open(input, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(std::string("cannot read ") + input + ": " + errorText(errno));
   struct stat st {};
   std::string module;
-  bool readOk = ::fstat(in, &st) == 0 && readAll(in, module, kMaxModule);
-  int e = errno;
-  ::close(in);
-  if (!readOk) return fail(std::string("cannot read ") + input + ": " + errorText(e));
+  errno = 0;
+  if (::stat(input.c_str(), &st) != 0 ||
+      platform.readFile(input.c_str(), kMaxModule, module) != revozi::FileRead::kRead) {
+    return fail(platform, "cannot read " + input + ": " + (errno != 0 ? errorText(errno) : "not a module file"));
+  }
   const std::string m = marker();
   std::size_t at = module.find(m);
-  if (at == std::string::npos) return fail(std::string(input) + " has no key area (is it the payment module?)");
+  if (at == std::string::npos) return fail(platform, input + " has no key area (is it the payment module?)");
   if (module.find(m, at + 1) != std::string::npos) {
-    return fail(std::string(input) + " has more than one key area; refusing to guess");
+    return fail(platform, input + " has more than one key area; refusing to guess");
   }
-  if (at + kSlotSize > module.size()) return fail(std::string(input) + " ends inside its key area");
+  if (at + kSlotSize > module.size()) return fail(platform, input + " ends inside its key area");
 
   std::memset(module.data() + at + kKeyOffset, 0, kSlotSize - kKeyOffset);
   std::memcpy(module.data() + at + kKeyOffset, key.data(), key.size());
 
   // The copy keeps the module's permission bits, without set-id bits.
   const mode_t mode = S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0755;
-  if (std::string problem = replaceFile(output, module, mode); !problem.empty()) return fail(problem);
-  std::printf("revozi-setkey: wrote %s with a %zu-character merchant key\n", output.c_str(), key.size());
+  if (std::string problem = replaceFile(output, module, mode); !problem.empty()) return fail(platform, problem);
+  platform.writeOutput("revozi-setkey: wrote " + output + " with a " + std::to_string(key.size()) +
+                       "-character merchant key\n");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  revozi::SystemPlatform platform;
+  return runSetkey(platform, std::vector<std::string>(argv, argv + argc));
 }
