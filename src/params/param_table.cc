@@ -7,9 +7,11 @@ namespace revozi {
 namespace {
 
 constexpr ParamEntry e(const char* name, const char* alt, bool required,
-                       bool forward, Validator v = nullptr) {
-  return ParamEntry{name, alt, required, forward, v, false};
+                       bool forward, Validator v = nullptr, LengthRule length = {}) {
+  return ParamEntry{name, alt, required, forward, v, false, length};
 }
+
+constexpr LengthRule kUrlLength{0, kUrlMax, kErrBadUrl};
 
 // An operator's setting: see ParamEntry::setting.
 constexpr ParamEntry setting(ParamEntry entry) {
@@ -21,24 +23,24 @@ constexpr ParamEntry setting(ParamEntry entry) {
 constexpr std::array<ParamEntry, kParamCount> kEntries = {{
     setting(e("KWT_MODE", "VEL_MODE", true, false)),
     setting(e("KWT_OPT", "VEL_OPT", false, false)),
-    e("KWT_SITE", "VEL_SITE", true, false, validateDigits),
-    e("KWT_RANG", "VEL_RANG", true, false, validateDigits),
-    e("KWT_TOTAL", "VEL_TOTAL", true, false, validateDigits),
-    e("KWT_DEVISE", "VEL_DEVISE", true, false, validateCode3),
-    e("KWT_LANGUE", "VEL_LANGUE", false, true, validateCode3),
-    e("KWT_CMD", "VEL_CMD", true, false, validateOrderRef),
-    e("KWT_PORTEUR", "VEL_PORTEUR", true, false, validateEmail),
-    e("KWT_ANNULE", "VEL_ANNULE", false, true, validateUrl),
-    e("KWT_EFFECTUE", "VEL_EFFECTUE", false, true, validateUrl),
-    e("KWT_REFUSE", "VEL_REFUSE", false, true, validateUrl),
-    e("KWT_RETOUR", "VEL_RETOUR", true, false, validateUrl),
-    setting(e("KWT_KORVEN", "VEL_KORVEN", false, false, validateUrl)),
-    e("KWT_REPONDRE_A", "VEL_REPONDRE_A", false, false, validateUrl),
+    e("KWT_SITE", "VEL_SITE", true, false, validateDigits, {7, 7, kErrSiteLength}),
+    e("KWT_RANG", "VEL_RANG", true, false, validateDigits, {2, 2, kErrRangLength}),
+    e("KWT_TOTAL", "VEL_TOTAL", true, false, validateDigits, {3, 10, kErrTotalLength}),
+    e("KWT_DEVISE", "VEL_DEVISE", true, false, validateCode3, {3, 3, kErrCode3Length}),
+    e("KWT_LANGUE", "VEL_LANGUE", false, true, validateCode3, {3, 3, kErrCode3Length}),
+    e("KWT_CMD", "VEL_CMD", true, false, validateOrderRef, {1, 2048, kErrCmdLength}),
+    e("KWT_PORTEUR", "VEL_PORTEUR", true, false, validateEmail, {6, 80, kErrEmail}),
+    e("KWT_ANNULE", "VEL_ANNULE", false, true, validateUrl, kUrlLength),
+    e("KWT_EFFECTUE", "VEL_EFFECTUE", false, true, validateUrl, kUrlLength),
+    e("KWT_REFUSE", "VEL_REFUSE", false, true, validateUrl, kUrlLength),
+    e("KWT_RETOUR", "VEL_RETOUR", true, false, validateUrl, kUrlLength),
+    setting(e("KWT_KORVEN", "VEL_KORVEN", false, false, validateUrl, kUrlLength)),
+    e("KWT_REPONDRE_A", "VEL_REPONDRE_A", false, false, validateUrl, kUrlLength),
     setting(e("KWT_OUTPUT", "VEL_OUTPUT", false, false)),
     e("KWT_BOUTON", "VEL_BOUTON", false, false),
     e("KWT_BKGD", "VEL_BKGD", false, false),
     e("KWT_CLE", "VEL_CLE", true, false, validateKey),
-    setting(e("KWT_ERREUR", "VEL_ERREUR", false, false, validateUrl)),
+    setting(e("KWT_ERREUR", "VEL_ERREUR", false, false, validateUrl, kUrlLength)),
     e("KWT_IDENTIFIANT", "VEL_IDENTIFIANT", true, false, validateDigits),
     e("KWT_PAIEMENT", "VEL_PAIEMENT", false, true),
     e("KWT_CODEFAMILLE", "VEL_CODEFAMILLE", false, true),
@@ -61,7 +63,7 @@ constexpr std::array<ParamEntry, kParamCount> kEntries = {{
     e("KWT_TYPEPAIEMENT", "KWT_TYPEPAIEMENT", false, true),
     e("KWT_TYPECARTE", "KWT_TYPECARTE", false, true),
     e("KWT_TRAITEMENT", "KWT_TRAITEMENT", false, true),
-    e("KWT_BANQUE", "KWT_BANQUE", false, true, validateDigits),
+    e("KWT_BANQUE", "KWT_BANQUE", false, true, validateDigits, {5, 5, kErrBanqueLength}),
     e("KWT_AUTOSEULE", "KWT_AUTOSEULE", false, true),
     setting(e("KWT_TRACE", "KWT_TRACE", false, false)),
     setting(e("KWT_TIMEOUT", "KWT_TIMEOUT", false, false)),

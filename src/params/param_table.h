@@ -14,6 +14,14 @@ class ParamTable;
 // error code.
 using Validator = int (*)(const ParamTable& table, int index);
 
+// A length rule: a value of fewer than `min` or more than `max` bytes fails
+// with `code`. No rule when `code` is 0.
+struct LengthRule {
+  std::size_t min = 0;
+  std::size_t max = 0;
+  int code = 0;
+};
+
 struct ParamEntry {
   const char* name;      // always KWT_...
   const char* altName;   // VEL_... for entries 0 to 25, else the same as name
@@ -23,6 +31,7 @@ struct ParamEntry {
   // An operator's setting (servers, time-outs, mode, options file, output,
   // ping, trace, error URL): under the lock the form never supplies it.
   bool setting;
+  LengthRule length;     // applied by the entry's validator
 };
 
 // Entry indices. The position of an entry carries meaning (validator length

@@ -5,38 +5,34 @@
 
 namespace revozi {
 
+namespace {
+
+// The length rule of the entry's row.
+int checkLength(const ParamTable& table, int index) {
+  const LengthRule& rule = table.entry(index).length;
+  const std::size_t n = table.text(index).size();
+  return (rule.code == 0 || (n >= rule.min && n <= rule.max)) ? 0 : rule.code;
+}
+
+}  // namespace
+
 int validateDigits(const ParamTable& table, int index) {
-  std::string_view v = table.text(index);
-  for (char c : v) {
+  for (char c : table.text(index)) {
     if (c < '0' || c > '9') return kErrNotDigits;
   }
-  std::size_t n = v.size();
-  switch (index) {
-    case kSite: return n == 7 ? 0 : kErrSiteLength;
-    case kRang: return n == 2 ? 0 : kErrRangLength;
-    case kTotal: return (n >= 3 && n <= 10) ? 0 : kErrTotalLength;
-    case kBanque: return n == 5 ? 0 : kErrBanqueLength;
-    default: return 0;
-  }
+  return checkLength(table, index);
 }
 
-int validateCode3(const ParamTable& table, int index) {
-  return table.text(index).size() == 3 ? 0 : kErrCode3Length;
-}
+int validateCode3(const ParamTable& table, int index) { return checkLength(table, index); }
 
-int validateOrderRef(const ParamTable& table, int index) {
-  std::size_t n = table.text(index).size();
-  return (n >= 1 && n <= 2048) ? 0 : kErrCmdLength;
-}
+int validateOrderRef(const ParamTable& table, int index) { return checkLength(table, index); }
 
 int validateEmail(const ParamTable& table, int index) {
   if (!table.present(index)) return 0;
   std::string_view v = table.text(index);
-  if (v.size() < 6 || v.size() > 80) return kErrEmail;
-  if (v.find('@') == std::string_view::npos) return kErrEmail;
-  if (v.find('.') == std::string_view::npos) return kErrEmail;
-  if (v.find('=') != std::string_view::npos) return kErrEmail;
-  return 0;
+  const bool form = v.find('@') != std::string_view::npos && v.find('.') != std::string_view::npos &&
+                    v.find('=') == std::string_view::npos;
+  return form ? checkLength(table, index) : kErrEmail;
 }
 
 bool hasControlByte(std::string_view text) {
@@ -48,8 +44,7 @@ bool hasControlByte(std::string_view text) {
 }
 
 int validateUrl(const ParamTable& table, int index) {
-  std::string_view v = table.text(index);
-  return (v.size() <= kUrlMax && !hasControlByte(v)) ? 0 : kErrBadUrl;
+  return hasControlByte(table.text(index)) ? kErrBadUrl : checkLength(table, index);
 }
 
 int validateKey(const ParamTable& table, int index) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace revozi {
 namespace {
@@ -110,6 +112,28 @@ TEST(Validate, EmptyOptionalEntriesAreNotValidated) {
   ParamTable t = validTable();
   for (int index : {kLangue, kErreur, kBanque, kAnnule, kKorven, kRepondreA}) t.set(index, "");
   EXPECT_EQ(validateParameters(t), 0);
+}
+
+}  // namespace
+}  // namespace revozi
+
+namespace revozi {
+namespace {
+
+// The README's table of error codes lists exactly the codes the module can
+// produce, in the same order.
+TEST(ErrorCodes, ReadmeTableMatchesTheCodes) {
+  std::ifstream readme(REVOZI_README);
+  ASSERT_TRUE(readme) << REVOZI_README;
+  std::vector<int> listed;
+  bool inTable = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line == "| Code | Cause | Fix |") inTable = true;
+    else if (inTable && line.rfind("| -", 0) == 0) listed.push_back(std::stoi(line.substr(2)));
+    else if (inTable && line.rfind("|", 0) != 0) break;
+  }
+  std::vector<int> codes(std::begin(kErrorCodes), std::end(kErrorCodes));
+  EXPECT_EQ(listed, codes);
 }
 
 }  // namespace
