@@ -68,12 +68,14 @@ install -m 644 "$REPO_ROOT"/tests/browser/www/*.html "$SITE/www/"
 # and KWT_OUTPUT=A: the payment page waits for its button (under the lock a
 # form cannot ask for that). lighttpd starts it in its own directory, so it
 # reads this file.
-mkdir -p "$SITE/cgi-bin/mode-a" &&
-  install -m 755 "$BIN/revozi.cgi" "$SITE/cgi-bin/mode-a/" &&
+install_mode_a() {
+  local dir="$SITE/cgi-bin/mode-a"
+  mkdir -p "$dir" && install -m 755 "$BIN/revozi.cgi" "$dir/" || return 1
   { grep -Ev '^[[:space:]]*KWT_OUTPUT[[:space:]]*=' "$REPO_ROOT/deploy/kwtinfos.txt"; echo "KWT_OUTPUT=A"; } \
-    >"$SITE/cgi-bin/mode-a/kwtinfos.txt" &&
-  chmod -R a+rX "$SITE/cgi-bin/mode-a" ||
-  { echo "cannot install the mode A module in $SITE/cgi-bin/mode-a" >&2; exit 1; }
+    >"$dir/kwtinfos.txt" || return 1
+  chmod -R a+rX "$dir"
+}
+install_mode_a || { echo "cannot install the mode A module in $SITE/cgi-bin/mode-a" >&2; exit 1; }
 prepare_run_dir "$RUN"
 start_lighttpd "$SITE" "$RUN" || { echo "lighttpd did not start" >&2; exit 1; }
 echo "lighttpd serves $WEB_BASE/ from $SITE/www"
