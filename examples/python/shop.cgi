@@ -161,7 +161,9 @@ def place_order():
     save_order(order)
 
     # The module's parameters, all from the order record. KWT_TOTAL is the
-    # amount in cents (at least 3 digits).
+    # amount in cents (at least 3 digits). The options file comes first: a
+    # KWT_ERREUR set there is the one used (this one only when it sets none);
+    # either way the shop reads just the code after "?NUMERR=".
     args = [MODULE, f"KWT_SITE={SITE}", f"KWT_RANG={RANG}", f"KWT_IDENTIFIANT={IDENTIFIANT}",
             f"KWT_DEVISE={DEVISE}", f"KWT_TOTAL={order['total']:03d}", f"KWT_CMD={ref}",
             f"KWT_PORTEUR={email}", f"KWT_RETOUR={RETOUR}", "KWT_LANGUE=FRA",

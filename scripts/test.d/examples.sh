@@ -49,9 +49,15 @@ for shop in python php; do
   run="$WORK/$shop/run"
   prepare_site "$site" "$BIN"
   install -m 755 "$REPO_ROOT/examples/$shop/shop.cgi" "$site/cgi-bin/shop.cgi"
-  # The shop's error page receives the module's NUMERR (the shop posting to
-  # the module cannot give KWT_ERREUR in its form).
-  echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi" >>"$site/cgi-bin/kwtinfos.txt"
+  # The shop's error page receives the module's NUMERR: the options file's
+  # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
+  # form posting to the module cannot give it under the lock, and the file
+  # comes before the command line in the Python shop's mode string.
+  options="$site/cgi-bin/kwtinfos.txt"
+  { grep -Ev '^[[:space:]]*KWT_ERREUR[[:space:]]*=' "$options"; echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi"; } \
+    >"$options.new"
+  mv "$options.new" "$options"
+  chmod 644 "$options"
   mkdir -p "$site/shop-data"
   user="$(web_user || true)"
   if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then chown "$user" "$site/shop-data"; fi

@@ -12,19 +12,25 @@ tests/browser/run.sh; this script opens one browser session and runs the
 scenarios in it. Exit status 1 when any check fails.
 
 What is checked, in every scenario:
-  - the values typed into the order page reach the sandbox byte for byte,
-    both those the module packs into KWT_DATA (decoded by the sandbox) and
-    those it forwards as hidden fields;
+  - the values typed into the order page (and, on the example order page,
+    the amount and order reference it holds) reach the sandbox byte for
+    byte, both those the module packs into KWT_DATA (decoded by the sandbox)
+    and those it forwards as hidden fields;
   - no JavaScript dialog ever opens and no value's markup runs: the hostile
     values set document.title to "PWNED" or load an image under /pwned-
     when they run, and neither may ever happen;
-  - mode E submits the payment page by itself, mode A waits for the button,
-    a page with KWT_WAIT submits itself after its delay;
+  - mode E submits the payment page by itself, mode A (the module installed
+    a second time, in /cgi-bin/mode-a/, with KWT_OUTPUT=A in its options
+    file) waits for the button, a page with KWT_WAIT submits itself after
+    its delay; a KWT_OUTPUT in the form changes neither (the web server
+    sets REVOZI_LOCK=1);
   - the sandbox's accept, refuse and cancel buttons take the shopper to the
     merchant's page for each, with the return variables of KWT_RETOUR
     holding the order's values;
   - an attacker's page (www/attack.html) that posts hostile requests to the
-    module runs no script and sets no cookie.
+    module runs no script and sets no cookie, and the shopper never lands on
+    an error URL of the attacker's: only on the module's answer, the sandbox
+    or the merchant's own error page (the options file's KWT_ERREUR).
 """
 
 import argparse
@@ -48,6 +54,10 @@ VERSION_TAG = "221-OS INCONNU"
 PWNED = "PWNED"
 
 MODULE_PATH = "/cgi-bin/revozi.cgi"
+# The same module with KWT_OUTPUT=A in its options file (tests/browser/run.sh).
+MODE_A_MODULE_PATH = "/cgi-bin/mode-a/revozi.cgi"
+# The merchant's error page, the options file's KWT_ERREUR (deploy/kwtinfos.txt).
+ERROR_PAGE = "/erreur.html"
 SANDBOX_PATH = "/cgi-bin/korven-sandbox.cgi"
 
 # Bounds of the waits (seconds).
@@ -70,16 +80,16 @@ def img(tag):
     return f"<img src=/pwned-{tag}.png onerror=document.title='PWNED'>"
 
 
+# The example order page holds the amount and the order reference; the
+# shopper types only his e-mail address.
 EXAMPLE_ORDER = {
-    "KWT_TOTAL": "4250",
-    "KWT_CMD": ("Commande n\u00b042 \"caf\u00e9\" & <cr\u00e8me> 'br\u00fbl\u00e9e' $5 $HOME "
-                + SCRIPT_ALERT + " " + SCRIPT_TITLE + " " + img("cmd") + " \u20ac \u65e5\u672c"),
     "KWT_PORTEUR": "o'brien+\"x\"<y>&$z@ex\u00e4mple.fr",
 }
 
 HOSTILE_ORDER = {
     "KWT_TOTAL": "0999",
-    "KWT_CMD": "R\u00e9f \"42\" & <b>x</b> " + SCRIPT_ALERT + " $PATH " + img("cmd"),
+    "KWT_CMD": ("Commande n\u00b042 \"caf\u00e9\" & <cr\u00e8me> 'br\u00fbl\u00e9e' $5 $HOME $PATH "
+                + SCRIPT_ALERT + " " + SCRIPT_TITLE + " " + img("cmd") + " \u20ac \u65e5\u672c"),
     "KWT_PORTEUR": "\u00e9l\u00e8ve<'\">&$@\u00e9cole.fr",
     "KWT_RETOUR": "M:M;<R>&\"A\"'\u00fc",
     "KWT_REPONDRE_A": "http://127.0.0.1/reply?a=1&b=<2>&c=\"\u00e9\"",
@@ -101,11 +111,15 @@ HOSTILE_ORDER = {
     # Not a number: the module does not use it, the page submits at once (if
     # it were written into the onload script, the dialog would open).
     "KWT_WAIT": "0);alert('KWT_WAIT');(0",
+    # Under the lock a form does not choose the output mode: the page still
+    # submits itself (mode A would wait for its button).
+    "KWT_OUTPUT": "A",
 }
 
 MODE_A_ORDER = dict(HOSTILE_ORDER)
 MODE_A_ORDER.update({
-    "KWT_OUTPUT": "A",
+    # Posted to the module whose options file says A: the form's E is not used.
+    "KWT_OUTPUT": "E",
     "KWT_WAIT": "",
     "KWT_TXT": "Paiement de 42,00 \u20ac : <i>merci</i> & \"\u00e0 bient\u00f4t\" " + SCRIPT_TITLE
                + SCRIPT_ALERT + img("txt"),
@@ -240,6 +254,14 @@ class Browser:
                             f"it is read as {charset}"):
             raise Abort()
 
+    def post_order_to(self, module):
+        """Aims the order form at another installation of the module, as a
+        merchant's order page for that installation would be."""
+        action = self.s.execute("const form = document.forms.commande;"
+                                "form.action = arguments[0]; return form.action;", module)
+        if not self.r.check(action == self.base + module, f"the order form posts to {module}", repr(action)):
+            raise Abort()
+
     def fill(self, values):
         """Types each value into the order form's field of that name; checks
         that the field holds exactly what was typed."""
@@ -329,9 +351,9 @@ class Browser:
 
     # ------------------------------------------------------- the sandbox
 
-    def check_sandbox(self, fields):
+    def check_sandbox(self, fields, module=MODULE_PATH):
         """The sandbox page: a valid block with the typed payment fields, the
-        forwarded fields, reached from the module's page."""
+        forwarded fields, reached from the payment page of `module`."""
         state = self.s.execute("""
             const rows = [];
             for (let n = 1; ; n++) {
@@ -361,7 +383,7 @@ class Browser:
         print(f"# the sandbox's page is read as {charset}", flush=True)
         r.check(state["title"] == "Payment sandbox", "the browser is on the sandbox's page",
                 repr(state["title"]))
-        r.check(state["referrer"] == self.base + MODULE_PATH,
+        r.check(state["referrer"] == self.base + module,
                 "the sandbox was reached from the module's payment page", repr(state["referrer"]))
         if not r.check(state["verdict"] == "valid", "the sandbox finds KWT_DATA valid",
                        f"verdict {state['verdict']!r}: {state['message']!r}"):
@@ -421,9 +443,25 @@ def expected_forwarded(fields):
 # ---------------------------------------------------------------- scenarios
 
 def example_order_mode_e(b, screenshot):
-    """The example order page of deploy/www as it is, with hostile values:
-    the payment page (mode E) submits itself."""
+    """The example order page of deploy/www as it is: the amount and the
+    order reference are the page's own, shown as text and never offered for
+    editing; the shopper types a hostile e-mail address. The payment page
+    (mode E) submits itself."""
     b.open_order("/")
+    page = b.s.execute("""
+        const form = document.forms.commande;
+        const field = n => form.elements[n] ? [form.elements[n].type, form.elements[n].value] : null;
+        return {text: form.innerText, total: field('KWT_TOTAL'), cmd: field('KWT_CMD')};""")
+    total, cmd = page["total"], page["cmd"]
+    if not b.r.check(total and cmd and total[0] == "hidden" and cmd[0] == "hidden",
+                     "the example order page offers no field for the amount or the order reference",
+                     f"KWT_TOTAL {total!r}, KWT_CMD {cmd!r}"):
+        raise Abort()
+    cents = int(total[1]) if total[1].isdigit() else -1
+    amount = f"{cents // 100},{cents % 100:02d}"
+    b.r.check(cents >= 0 and cmd[1] in page["text"] and amount in page["text"],
+              f"the example order page shows the order reference {cmd[1]} and the amount {amount}",
+              repr(page["text"]))
     b.fill(EXAMPLE_ORDER)
     fields = b.submit_order()
     took = b.wait_for_path(SANDBOX_PATH, NAVIGATION_LIMIT, "after the order")
@@ -450,18 +488,20 @@ def every_field_mode_e(b, _):
 
 
 def mode_a_waits_for_button(b, _):
-    """Mode A: the page stays until the shopper clicks its button."""
+    """Mode A (the options file's): the page stays until the shopper clicks
+    its button."""
     b.open_order("/checkout.html")
+    b.post_order_to(MODE_A_MODULE_PATH)
     b.fill(MODE_A_ORDER)
     fields = b.submit_order()
-    b.wait_for_path(MODULE_PATH, NAVIGATION_LIMIT, "after the order", beyond=SANDBOX_PATH)
+    b.wait_for_path(MODE_A_MODULE_PATH, NAVIGATION_LIMIT, "after the order", beyond=SANDBOX_PATH)
     b.guard("the payment page")
     label = MODE_A_ORDER["KWT_BOUTON"].strip(" \t")
     b.check_payment_page(MODE_A_ORDER, fields, label)
     end = time.monotonic() + STAY_TIME
     while time.monotonic() < end:
         b.guard("the payment page, waiting")
-        if b.path() != MODULE_PATH:
+        if b.path() != MODE_A_MODULE_PATH:
             b.r.fail(f"mode A: the page left for {b.path()!r} without a click")
             raise Abort()
         time.sleep(POLL)
@@ -470,17 +510,20 @@ def mode_a_waits_for_button(b, _):
     b.wait_for_path(SANDBOX_PATH, NAVIGATION_LIMIT, "after the button")
     b.r.ok("the button takes the shopper to the sandbox")
     b.guard("the sandbox's page")
-    b.check_sandbox(fields)
+    b.check_sandbox(fields, MODE_A_MODULE_PATH)
 
 
 def delayed(mode):
+    module = MODE_A_MODULE_PATH if mode == "A" else MODULE_PATH
+
     def scenario(b, _):
         b.open_order("/checkout.html")
-        order = {"KWT_CMD": f"WAIT-{mode} \u00e9t\u00e9 & <ok>", "KWT_OUTPUT": mode,
-                 "KWT_WAIT": str(WAIT_MS)}
+        if module != MODULE_PATH:
+            b.post_order_to(module)
+        order = {"KWT_CMD": f"WAIT-{mode} \u00e9t\u00e9 & <ok>", "KWT_WAIT": str(WAIT_MS)}
         b.fill(order)
         fields = b.submit_order()
-        b.wait_for_path(MODULE_PATH, NAVIGATION_LIMIT, "after the order", beyond=SANDBOX_PATH)
+        b.wait_for_path(module, NAVIGATION_LIMIT, "after the order", beyond=SANDBOX_PATH)
         onload = b.s.execute("return document.body.getAttribute('onload');")
         b.r.check(onload == f"setTimeout('document.KORVEN.submit()',{WAIT_MS})",
                   "the body's onload submits after the delay", repr(onload))
@@ -490,7 +533,7 @@ def delayed(mode):
                   f"submitted after {took:.2f} s")
         b.r.ok(f"KWT_WAIT={WAIT_MS} in mode {mode}: submitted by itself after {took:.2f} s")
         b.guard("the sandbox's page")
-        b.check_sandbox(fields)
+        b.check_sandbox(fields, module)
     scenario.__doc__ = f"KWT_WAIT={WAIT_MS} in mode {mode}: the page submits itself after the delay."
     return scenario
 
@@ -561,11 +604,23 @@ def answer_scenario(answer, pathname, code):
 
 # ------------------------------------------------- an attacker's page
 
-ATTACKS = ["erreur", "ping", "javascript", "settings", "settings-error"]
+# Where each attack leaves the browser. Under the lock the form's error URL,
+# servers, ping and output mode are not used: an incomplete request goes to
+# the merchant's own error page (the options file's KWT_ERREUR, never the
+# attacker's, which all lead elsewhere), a complete one to the options
+# file's server, the sandbox.
+MISSING_FIELD = f"{ERROR_PAGE}?NUMERR=-7"
+ATTACKS = [
+    ("erreur", MISSING_FIELD),
+    ("ping", MISSING_FIELD),
+    ("javascript", SANDBOX_PATH),
+    ("settings", SANDBOX_PATH),
+    ("settings-error", MISSING_FIELD),
+]
 SETTLE = 1.0  # after the module's answer: time for a script to run, if one does
 
 
-def attack_scenario(name):
+def attack_scenario(name, landing):
     def scenario(b, _):
         # attack.html#NAME posts the form NAME to the module on load.
         b.s.get(f"{b.base}/attack.html#{name}")
@@ -581,8 +636,8 @@ def attack_scenario(name):
             b.guard("the module's answer to the attacker's post")
             time.sleep(POLL)
         where = b.path()
-        b.r.check(where.startswith(MODULE_PATH) or where.startswith(SANDBOX_PATH),
-                  f"{name}: the form reached the module", repr(where))
+        page = "the merchant's error page" if landing.startswith(ERROR_PAGE) else "the sandbox"
+        b.r.check(where == landing, f"{name}: the module's answer leads to {page}, {landing}", repr(where))
         b.r.ok(f"{name}: no dialog, no title set by a script")
         cookies = b.s.cookies()
         b.r.check(cookies == [], f"{name}: no cookie set", repr(cookies))
@@ -600,7 +655,7 @@ SCENARIOS = [
     ("sandbox: accept", answer_scenario("accept", "/merci.html", "00000")),
     ("sandbox: refuse", answer_scenario("refuse", "/refuse.html", "00100")),
     ("sandbox: cancel", answer_scenario("cancel", "/annule.html", "00200")),
-] + [(f"attacker's page: {name}", attack_scenario(name)) for name in ATTACKS]
+] + [(f"attacker's page: {name}", attack_scenario(name, landing)) for name, landing in ATTACKS]
 
 
 def main():

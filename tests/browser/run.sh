@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The browser tests: lighttpd with the configuration and example site of
-# deploy/ (plus the test order page tests/browser/www/checkout.html),
+# deploy/ (plus the test order page tests/browser/www/checkout.html, the
+# attacker's page tests/browser/www/attack.html, and the module installed a
+# second time in cgi-bin/mode-a/ with output mode A in its options file),
 # chromedriver, and headless Chromium driven by browser_test.py. Runs inside
 # a private network namespace (scripts/test.d/browser.sh sees to it), so the
 # browser reaches nothing but 127.0.0.1 and port 80 of the host is never
@@ -62,6 +64,18 @@ SITE="$WORK/site"
 RUN="$WORK/run"
 prepare_site "$SITE" "$BIN" || { echo "cannot prepare the site in $SITE" >&2; exit 1; }
 install -m 644 "$REPO_ROOT"/tests/browser/www/*.html "$SITE/www/"
+# The module a second time, in cgi-bin/mode-a/, with the example options file
+# and KWT_OUTPUT=A: the payment page waits for its button (under the lock a
+# form cannot ask for that). lighttpd starts it in its own directory, so it
+# reads this file.
+install_mode_a() {
+  local dir="$SITE/cgi-bin/mode-a"
+  mkdir -p "$dir" && install -m 755 "$BIN/revozi.cgi" "$dir/" || return 1
+  { grep -Ev '^[[:space:]]*KWT_OUTPUT[[:space:]]*=' "$REPO_ROOT/deploy/kwtinfos.txt"; echo "KWT_OUTPUT=A"; } \
+    >"$dir/kwtinfos.txt" || return 1
+  chmod -R a+rX "$dir"
+}
+install_mode_a || { echo "cannot install the mode A module in $SITE/cgi-bin/mode-a" >&2; exit 1; }
 prepare_run_dir "$RUN"
 start_lighttpd "$SITE" "$RUN" || { echo "lighttpd did not start" >&2; exit 1; }
 echo "lighttpd serves $WEB_BASE/ from $SITE/www"
