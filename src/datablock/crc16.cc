@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "datablock/symbols.h"
+
 namespace revozi {
 
 namespace {
@@ -24,14 +26,10 @@ std::array<unsigned char, 2> crc16(std::string_view data) {
 }
 
 std::string crc16Text(std::string_view data) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+  using datablock::symbolOf;
   const auto value = crc16(data);
-  std::string text(4, '0');
-  text[0] = kHex[value[0] >> 4];
-  text[1] = kHex[value[0] & 0x0F];
-  text[2] = kHex[value[1] >> 4];
-  text[3] = kHex[value[1] & 0x0F];
-  return text;
+  return {symbolOf(value[0] >> 4), symbolOf(value[0] & 0x0F), symbolOf(value[1] >> 4),
+          symbolOf(value[1] & 0x0F)};
 }
 
 }  // namespace revozi

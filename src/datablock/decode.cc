@@ -8,10 +8,14 @@
 #include "datablock/decode_steps.h"
 #include "datablock/encode.h"
 #include "datablock/encode_steps.h"
+#include "datablock/symbols.h"
 
 namespace revozi {
 
 namespace {
+
+using datablock::isDigit;
+using datablock::isUpper;
 
 struct FieldSlot {
   ParamIndex index;
@@ -64,11 +68,6 @@ std::string describeChar(const char* format, char c, std::size_t number) {
                 number);
   return text;
 }
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-
-int hexValue(char c) { return isDigit(c) ? c - '0' : c - 'A' + 10; }
 
 // Length-prefixed fields from `pos` on, field `field` (0 = KWT_PORTEUR)
 // onwards; the last one must end exactly at the end of the record. A prefix
@@ -156,7 +155,7 @@ Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
   record.reserve(digits / 2);
   for (std::size_t i = 0; i < digits; i += 2) {
     // Each byte stands low digit first.
-    record += static_cast<char>(hexValue(swapped[i + 1]) * 16 + hexValue(swapped[i]));
+    record += static_cast<char>(symbolValue(swapped[i + 1]) * 16 + symbolValue(swapped[i]));
   }
 
   Attempt attempt;

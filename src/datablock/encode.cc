@@ -10,17 +10,6 @@ namespace revozi {
 
 namespace datablock {
 
-int symbolValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return -1;
-}
-
-char symbolOf(int value) {
-  static constexpr char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  return kSymbols[value];
-}
-
 char markerLetter(std::string_view porteur) {
   int seen = 0;
   for (char c : porteur) {
@@ -75,13 +64,11 @@ std::string buildDataRecord(const ParamTable& table) {
 }
 
 std::string hexText(std::string_view record) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = "0000";
-  text.reserve(4 + 2 * record.size());
-  for (char c : record) {
-    const auto byte = static_cast<unsigned char>(c);
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0x0F];
+  std::string text(4 + 2 * record.size(), '0');
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(record[i]);
+    text[4 + 2 * i] = symbolOf(byte >> 4);
+    text[5 + 2 * i] = symbolOf(byte & 0x0F);
   }
   return text;
 }
@@ -131,7 +118,7 @@ std::string packRuns(std::string_view lifted) {
 }
 
 int rotationStart(std::string_view packed) {
-  if (!packed.empty() && packed[0] >= 'A' && packed[0] <= 'Z') return packed[0] - 'A';
+  if (!packed.empty() && isUpper(packed[0])) return packed[0] - 'A';
   return kRunRotationStart;
 }
 
@@ -167,7 +154,7 @@ std::string fillerText(std::string_view site, std::string_view rang) {
     } else if (i - site.size() < rang.size()) {
       digit = rang[i - site.size()];
     }
-    if (digit < '0' || digit > '9') digit = '0';
+    if (!isDigit(digit)) digit = '0';
     fillers[i] = static_cast<char>(digit + 23);
   }
   return fillers;

@@ -1,0 +1,26 @@
+// The characters of a KWT_DATA block: one table serves as the 36-symbol
+// alphabet 0-9 A-Z and, in its first sixteen places, as the upper-case
+// hexadecimal digits.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace revozi::datablock {
+
+inline constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+inline constexpr int kAlphabetSize = 36;
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+
+// Value of a symbol (or hexadecimal digit): '0'-'9' give 0-9, 'A'-'Z' give
+// 10-35; any other byte gives -1.
+constexpr int symbolValue(char c) {
+  return isDigit(c) ? c - '0' : isUpper(c) ? c - 'A' + 10 : -1;
+}
+
+// The symbol of value 0 to 35; below 16, the hexadecimal digit.
+constexpr char symbolOf(int value) { return kSymbols[static_cast<std::size_t>(value)]; }
+
+}  // namespace revozi::datablock
