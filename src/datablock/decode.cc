@@ -6,7 +6,6 @@
 
 #include "datablock/crc16.h"
 #include "datablock/decode_steps.h"
-#include "datablock/encode.h"
 #include "datablock/encode_steps.h"
 #include "datablock/symbols.h"
 
@@ -121,8 +120,11 @@ Attempt fail(int stage, DecodeError error, std::string reason) {
 
 // Decodes one reading of the de-interleaved text (with or without the "999"
 // padding) against the marker letter and the fillers that were taken out.
-Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
-                      std::string_view block) {
+// Every step accepts only what the matching encoder step writes and undoes it
+// one to one, so a reading that passes them all is the very block the encoder
+// writes for the fields found: the check values decide, and of the encoding
+// only the record is built again, to confirm how it was split.
+Attempt decodeReading(std::string packed, char marker, std::string_view fillers) {
   using namespace datablock;
   unsubstitute(packed);
 
@@ -143,19 +145,19 @@ Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
   if (crc16Text(swapped) != c1) {
     return fail(3, DecodeError::kCheckMismatch, "first check value does not match");
   }
-  std::string sealed = text.substr(0, 2) + "00";
-  sealed += swapped;
-  sealed += text.substr(4 + digits, 2);
+  // C2 sealed the text as it stood before C2 went in: "00" in its place and
+  // nothing after C1's last two characters.
   const std::string c2 = text.substr(2, 2) + text.substr(6 + digits, 2);
-  if (crc16Text(sealed) != c2) {
+  text[2] = text[3] = '0';
+  if (crc16Text(std::string_view(text).substr(0, 6 + digits)) != c2) {
     return fail(3, DecodeError::kCheckMismatch, "second check value does not match");
   }
 
-  std::string record;
-  record.reserve(digits / 2);
-  for (std::size_t i = 0; i < digits; i += 2) {
+  std::string record(digits / 2, '\0');
+  for (std::size_t i = 0; i < record.size(); ++i) {
     // Each byte stands low digit first.
-    record += static_cast<char>(symbolValue(swapped[i + 1]) * 16 + symbolValue(swapped[i]));
+    record[i] =
+        static_cast<char>(symbolValue(swapped[2 * i + 1]) * 16 + symbolValue(swapped[2 * i]));
   }
 
   Attempt attempt;
@@ -178,9 +180,7 @@ Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
     }
   }
 
-  // Every step above rejects what the encoder never writes, so the fields
-  // encode to this very block; checked all the same, it costs one pass.
-  if (encodeDataBlock(fields.toTable()) != block) {
+  if (buildDataRecord(fields.toTable()) != record) {
     return fail(6, DecodeError::kBadLayout, "block does not have the form the encoder writes");
   }
   attempt.result.ok = true;
@@ -400,10 +400,10 @@ DecodeResult decodeDataBlock(std::string_view block) {
   const std::string packed = deinterleave(interleaved);
   // A trailing "999" is padding when the packed text had odd length, or part
   // of the packed text itself: both readings are tried.
-  Attempt best = decodeReading(packed, marker, fillers, block);
+  Attempt best = decodeReading(packed, marker, fillers);
   if (best.result.ok) return std::move(best.result);
   if (packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0) {
-    Attempt padded = decodeReading(packed.substr(0, packed.size() - 3), marker, fillers, block);
+    Attempt padded = decodeReading(packed.substr(0, packed.size() - 3), marker, fillers);
     if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
   }
   return std::move(best.result);
