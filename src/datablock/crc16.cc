@@ -13,9 +13,9 @@ std::array<unsigned char, 2> crc16(std::string_view data) {
   // bit, without the wait on each bit.
   std::uint16_t reg = 0;
   for (char c : data) {
-    unsigned out = ((reg >> 8) ^ static_cast<unsigned char>(c)) & 0xFFu;
+    unsigned out = (static_cast<unsigned>(reg >> 8) ^ static_cast<unsigned char>(c)) & 0xFFu;
     out ^= out >> 4;
-    reg = static_cast<std::uint16_t>((reg << 8) ^ (out << 12) ^ (out << 5) ^ out);
+    reg = static_cast<std::uint16_t>((unsigned{reg} << 8) ^ (out << 12) ^ (out << 5) ^ out);
   }
   return {static_cast<unsigned char>(reg >> 8), static_cast<unsigned char>(reg & 0xFFu)};
 }

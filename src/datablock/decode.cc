@@ -124,10 +124,8 @@ Attempt fail(int stage, DecodeError error, std::string reason) {
 // one to one, so a reading that passes them all is the very block the encoder
 // writes for the fields found: the check values decide, and of the encoding
 // only the record is built again, to confirm how it was split.
-Attempt decodeReading(std::string packed, char marker, std::string_view fillers) {
+Attempt decodeReading(std::string_view packed, char marker, std::string_view fillers) {
   using namespace datablock;
-  unsubstitute(packed);
-
   std::string text;
   std::string reason;
   if (!unpackRuns(packed, kMaxUnpackedPairs, text, reason)) {
@@ -236,6 +234,7 @@ void unsubstitute(std::string& text) {
 bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lifted,
                 std::string& reason) {
   lifted.clear();
+  lifted.reserve(packed.size());
   std::size_t pairs = 0;
   std::size_t i = 0;
   char previous[2] = {0, 0};
@@ -397,13 +396,17 @@ DecodeResult decodeDataBlock(std::string_view block) {
                     describe("interleaved text of odd length %zu", interleaved.size()));
   }
 
-  const std::string packed = deinterleave(interleaved);
+  std::string packed = deinterleave(interleaved);
   // A trailing "999" is padding when the packed text had odd length, or part
-  // of the packed text itself: both readings are tried.
+  // of the packed text itself: both readings are tried. The one without the
+  // padding is a prefix of the other, so the substitution is undone once.
+  const bool padding = packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0;
+  unsubstitute(packed);
   Attempt best = decodeReading(packed, marker, fillers);
   if (best.result.ok) return std::move(best.result);
-  if (packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0) {
-    Attempt padded = decodeReading(packed.substr(0, packed.size() - 3), marker, fillers);
+  if (padding) {
+    Attempt padded =
+        decodeReading(std::string_view(packed).substr(0, packed.size() - 3), marker, fillers);
     if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
   }
   return std::move(best.result);

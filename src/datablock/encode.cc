@@ -52,7 +52,12 @@ void appendField(std::string& record, std::string_view value) {
 }  // namespace
 
 std::string buildDataRecord(const ParamTable& table) {
-  std::string record = amountField(table.text(kTotal));
+  std::size_t size = kAmountWidth + 3 + table.text(kDevise).size() + table.text(kSite).size() +
+                     table.text(kRang).size();
+  for (ParamIndex index : kPrefixed) size += 4 + table.text(index).size();
+  std::string record;
+  record.reserve(size);
+  record += amountField(table.text(kTotal));
   record += '=';
   record += table.text(kDevise);
   record += '=';
@@ -65,6 +70,7 @@ std::string buildDataRecord(const ParamTable& table) {
 
 std::string hexText(std::string_view record) {
   std::string text(4 + 2 * record.size(), '0');
+  text.reserve(text.size() + 4);  // the check values' last characters follow
   for (std::size_t i = 0; i < record.size(); ++i) {
     const auto byte = static_cast<unsigned char>(record[i]);
     text[4 + 2 * i] = symbolOf(byte >> 4);
