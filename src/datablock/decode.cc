@@ -1,5 +1,6 @@
 #include "datablock/decode.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -233,9 +234,9 @@ void unsubstitute(std::string& text) {
 
 bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lifted,
                 std::string& reason) {
-  lifted.clear();
-  lifted.reserve(packed.size());
+  lifted.assign(packed.size(), '\0');  // grown by doubling, cut to size at the end
   std::size_t pairs = 0;
+  std::size_t at = 0;
   std::size_t i = 0;
   char previous[2] = {0, 0};
   while (i < packed.size()) {
@@ -279,14 +280,18 @@ bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lift
       return false;
     }
     pairs += count;
-    for (std::size_t k = 0; k < count; ++k) {
-      lifted += a;
-      lifted += b;
+    if (lifted.size() < 2 * pairs) {
+      lifted.resize(std::min(2 * maxPairs, std::max(2 * lifted.size(), 2 * pairs)));
+    }
+    for (; at < 2 * pairs; at += 2) {
+      lifted[at] = a;
+      lifted[at + 1] = b;
     }
     previous[0] = a;
     previous[1] = b;
     i += 2;
   }
+  lifted.resize(at);
   return true;
 }
 
@@ -379,18 +384,22 @@ DecodeResult decodeDataBlock(std::string_view block) {
   }
   const std::string_view body =
       block.substr(kVersionText.size(), block.size() - kVersionText.size() - 2);
-  std::string interleaved;
-  std::string fillers;
-  interleaved.reserve(body.size());
+  // A filler follows each marker letter: at most one in two characters.
+  std::string interleaved(body.size(), '\0');
+  std::string fillers(body.size() / 2 + 1, '\0');
+  std::size_t kept = 0;
+  std::size_t taken = 0;
   for (std::size_t i = 0; i < body.size(); ++i) {
-    interleaved += body[i];
+    interleaved[kept++] = body[i];
     if (body[i] != marker) continue;
     if (i + 1 == body.size()) {
       return failWith(DecodeError::kBadLayout, "marker letter without its filler");
     }
-    fillers += body[++i];
+    fillers[taken++] = body[++i];
   }
-  fillers += block.back();
+  fillers[taken++] = block.back();
+  interleaved.resize(kept);
+  fillers.resize(taken);
   if (interleaved.empty() || interleaved.size() % 2 != 0) {
     return failWith(DecodeError::kBadLayout,
                     describe("interleaved text of odd length %zu", interleaved.size()));

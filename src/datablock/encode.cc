@@ -1,5 +1,6 @@
 #include "datablock/encode.h"
 
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -95,31 +96,34 @@ void addCheckValues(std::string& text) {
 }
 
 void digitLift(std::string& text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte <= 0x40) text[i] = static_cast<char>(byte + (i % 2 == 0 ? 23 : 33));
+  auto lift = [](char& c, int by) {
+    if (static_cast<unsigned char>(c) <= 0x40) c = static_cast<char>(c + by);
+  };
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+    lift(text[i], 23);
+    lift(text[i + 1], 33);
   }
+  if (text.size() % 2 != 0) lift(text.back(), 23);
 }
 
 std::string packRuns(std::string_view lifted) {
-  std::string packed;
-  packed.reserve(lifted.size());
+  // A run of n >= 2 pairs takes at most 2n characters packed: the packed text
+  // is never longer than the lifted one.
+  std::string packed(lifted.size(), '\0');
+  char* out = packed.data();
   std::size_t i = 0;
   while (i + 1 < lifted.size()) {
     const char a = lifted[i];
     const char b = lifted[i + 1];
     std::size_t next = i + 2;
-    std::size_t count = 1;
-    while (next + 1 < lifted.size() && lifted[next] == a && lifted[next + 1] == b) {
-      ++count;
-      next += 2;
-    }
-    if (count > 1) packed += std::to_string(count);
-    packed += a;
-    packed += b;
+    while (next + 1 < lifted.size() && lifted[next] == a && lifted[next + 1] == b) next += 2;
+    if (next - i > 2) out = std::to_chars(out, packed.data() + packed.size(), (next - i) / 2).ptr;
+    *out++ = a;
+    *out++ = b;
     i = next;
   }
-  if (i < lifted.size()) packed += lifted[i];  // odd length: never produced by the encoder
+  if (i < lifted.size()) *out++ = lifted[i];  // odd length: never produced by the encoder
+  packed.resize(static_cast<std::size_t>(out - packed.data()));
   return packed;
 }
 
@@ -142,11 +146,10 @@ void padEven(std::string& text) {
 
 std::string interleave(std::string_view text) {
   const std::size_t half = text.size() / 2;
-  std::string out;
-  out.reserve(2 * half);
+  std::string out(2 * half, '\0');
   for (std::size_t i = 0; i < half; ++i) {
-    out += text[half + i];
-    out += text[i];
+    out[2 * i] = text[half + i];
+    out[2 * i + 1] = text[i];
   }
   return out;
 }
@@ -167,8 +170,10 @@ std::string fillerText(std::string_view site, std::string_view rang) {
 }
 
 std::string finalText(std::string_view interleaved, char marker, std::string_view fillers) {
-  std::string out(kVersionText);
-  out.reserve(kVersionText.size() + interleaved.size() + interleaved.size() / 8 + 2);
+  // Room for a filler after every character; trimmed at the end.
+  std::string out(kVersionText.size() + 2 * interleaved.size() + 2, '\0');
+  kVersionText.copy(out.data(), kVersionText.size());
+  std::size_t at = kVersionText.size();
   std::size_t position = 0;
   auto nextFiller = [&]() {
     if (fillers.empty()) return 'G';  // fillerText always gives nine
@@ -177,11 +182,12 @@ std::string finalText(std::string_view interleaved, char marker, std::string_vie
     return filler;
   };
   for (char c : interleaved) {
-    out += c;
-    if (c == marker) out += nextFiller();
+    out[at++] = c;
+    if (c == marker) out[at++] = nextFiller();
   }
-  out += marker;
-  out += nextFiller();
+  out[at++] = marker;
+  out[at++] = nextFiller();
+  out.resize(at);
   return out;
 }
 

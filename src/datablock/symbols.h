@@ -3,6 +3,7 @@
 // hexadecimal digits.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -15,10 +16,17 @@ constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
 
 // Value of a symbol (or hexadecimal digit): '0'-'9' give 0-9, 'A'-'Z' give
-// 10-35; any other byte gives -1.
-constexpr int symbolValue(char c) {
-  return isDigit(c) ? c - '0' : isUpper(c) ? c - 'A' + 10 : -1;
-}
+// 10-35; any other byte gives -1. Looked up, not compared: the decoder asks
+// it for every character.
+inline constexpr auto kSymbolValues = [] {
+  std::array<signed char, 256> values{};
+  values.fill(-1);
+  for (std::size_t v = 0; v < kSymbols.size(); ++v) {
+    values[static_cast<unsigned char>(kSymbols[v])] = static_cast<signed char>(v);
+  }
+  return values;
+}();
+constexpr int symbolValue(char c) { return kSymbolValues[static_cast<unsigned char>(c)]; }
 
 // The symbol of value 0 to 35; below 16, the hexadecimal digit.
 constexpr char symbolOf(int value) { return kSymbols[static_cast<std::size_t>(value)]; }
