@@ -234,9 +234,9 @@ void unsubstitute(std::string& text) {
 
 bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lifted,
                 std::string& reason) {
-  lifted.assign(packed.size(), '\0');  // grown by doubling, cut to size at the end
+  lifted.clear();
+  lifted.reserve(packed.size());
   std::size_t pairs = 0;
-  std::size_t at = 0;
   std::size_t i = 0;
   char previous[2] = {0, 0};
   while (i < packed.size()) {
@@ -280,18 +280,17 @@ bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lift
       return false;
     }
     pairs += count;
-    if (lifted.size() < 2 * pairs) {
-      lifted.resize(std::min(2 * maxPairs, std::max(2 * lifted.size(), 2 * pairs)));
-    }
-    for (; at < 2 * pairs; at += 2) {
-      lifted[at] = a;
-      lifted[at + 1] = b;
+    // A run doubles what it has written so far until it is complete.
+    const std::size_t runAt = lifted.size();
+    lifted += a;
+    lifted += b;
+    while (lifted.size() < 2 * pairs) {
+      lifted.append(lifted, runAt, std::min(lifted.size() - runAt, 2 * pairs - lifted.size()));
     }
     previous[0] = a;
     previous[1] = b;
     i += 2;
   }
-  lifted.resize(at);
   return true;
 }
 
@@ -407,18 +406,34 @@ DecodeResult decodeDataBlock(std::string_view block) {
 
   std::string packed = deinterleave(interleaved);
   // A trailing "999" is padding when the packed text had odd length, or part
-  // of the packed text itself: both readings are tried. The one without the
-  // padding is a prefix of the other, so the substitution is undone once.
+  // of the packed text itself. The whole text is the answer when it decodes,
+  // else the text without the padding; when neither decodes, the reading that
+  // got further tells why (the whole one on a tie). The shorter text is a
+  // prefix of the other, so the substitution is undone once.
   const bool padding = packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0;
   unsubstitute(packed);
-  Attempt best = decodeReading(packed, marker, fillers);
-  if (best.result.ok) return std::move(best.result);
-  if (padding) {
-    Attempt padded =
-        decodeReading(std::string_view(packed).substr(0, packed.size() - 3), marker, fillers);
-    if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
+  const std::string_view whole = packed;
+  auto read = [&](std::string_view text) { return decodeReading(text, marker, fillers); };
+  auto pick = [](Attempt first, Attempt second) {
+    const bool takeSecond = !first.result.ok && (second.result.ok || second.stage > first.stage);
+    return std::move(takeSecond ? second : first).result;
+  };
+  if (!padding) return read(whole).result;
+  const std::string_view shorter = whole.substr(0, whole.size() - 3);
+  // Cheap test first: a text that decodes ends in C2's last two characters,
+  // lifted at an even and an odd position. Behind padding the whole text
+  // ends in three equal characters, which mostly fail that test; then the
+  // shorter reading goes first and the whole one is read only for its error.
+  const char a = whole[whole.size() - 2];
+  const char b = whole.back();
+  if (a < 'A' || a > 'P' || !((b >= 'A' && b <= 'F') || (b >= 'Q' && b <= 'Z'))) {
+    Attempt padded = read(shorter);
+    if (padded.result.ok) return std::move(padded.result);
+    return pick(read(whole), std::move(padded));
   }
-  return std::move(best.result);
+  Attempt first = read(whole);
+  if (first.result.ok) return std::move(first.result);
+  return pick(std::move(first), read(shorter));
 }
 
 }  // namespace revozi
