@@ -12,9 +12,6 @@ namespace revozi::datablock {
 inline constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 inline constexpr int kAlphabetSize = 36;
 
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-
 // Value of a symbol (or hexadecimal digit): '0'-'9' give 0-9, 'A'-'Z' give
 // 10-35; any other byte gives -1. Looked up, not compared: the decoder asks
 // it for every character.
@@ -27,6 +24,9 @@ inline constexpr auto kSymbolValues = [] {
   return values;
 }();
 constexpr int symbolValue(char c) { return kSymbolValues[static_cast<unsigned char>(c)]; }
+
+constexpr bool isDigit(char c) { return static_cast<unsigned>(symbolValue(c)) < 10; }
+constexpr bool isUpper(char c) { return symbolValue(c) >= 10; }
 
 // The symbol of value 0 to 35; below 16, the hexadecimal digit.
 constexpr char symbolOf(int value) { return kSymbols[static_cast<std::size_t>(value)]; }
