@@ -23,7 +23,10 @@ using revozi::DataBlockFields;
 bool isBlockText(std::string_view block) {
   if (block.substr(0, 4) != "v401") return false;
   for (char c : block.substr(4)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'))) return false;
+    // One comparison per range: below the range start wraps to a large value.
+    if (static_cast<unsigned char>(c - '0') > 9 && static_cast<unsigned char>(c - 'A') > 25) {
+      return false;
+    }
   }
   return true;
 }
