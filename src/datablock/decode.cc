@@ -14,9 +14,6 @@ namespace revozi {
 
 namespace {
 
-using datablock::isDigit;
-using datablock::isUpper;
-
 struct FieldSlot {
   ParamIndex index;
   std::string DataBlockFields::*member;
@@ -85,7 +82,8 @@ class PrefixedParser {
     if (failed_[memo]) return false;
     const std::size_t remaining = record_.size() - pos;
     std::size_t length = 0;
-    for (std::size_t width = 1; width <= remaining && isDigit(record_[pos + width - 1]); ++width) {
+    for (std::size_t width = 1; width <= remaining && datablock::isDigit(record_[pos + width - 1]);
+         ++width) {
       length = length * 10 + static_cast<std::size_t>(record_[pos + width - 1] - '0');
       if (width < 4) continue;
       if (width > 4 && record_[pos] == '0') break;  // "%04d" pads only to four
@@ -121,11 +119,10 @@ Attempt fail(int stage, DecodeError error, std::string reason) {
 
 // Decodes one reading of the de-interleaved text (with or without the "999"
 // padding) against the marker letter and the fillers that were taken out.
-// Every step accepts only what the matching encoder step writes and undoes it
-// one to one (the record's split included: its length prefixes and amount
-// field are read only in the form the encoder writes them), so a reading that
-// passes them all is the very block the encoder writes for the fields found.
-// The check values decide; nothing is encoded again.
+// Every step accepts only what its encoder step writes (length prefixes and
+// amount field included) and undoes it one to one, so a reading that passes
+// them all is the block the encoder writes for its fields: nothing is encoded
+// again.
 Attempt decodeReading(std::string_view packed, char marker, std::string_view fillers) {
   using namespace datablock;
   std::string text;
@@ -381,57 +378,47 @@ DecodeResult decodeDataBlock(std::string_view block) {
   }
   const std::string_view body =
       block.substr(kVersionText.size(), block.size() - kVersionText.size() - 2);
-  // A filler follows each marker letter: at most one in two characters.
-  std::string interleaved(body.size(), '\0');
-  std::string fillers(body.size() / 2 + 1, '\0');
-  std::size_t kept = 0;
-  std::size_t taken = 0;
+  std::string interleaved;
+  std::string fillers;
+  interleaved.reserve(body.size());
   for (std::size_t i = 0; i < body.size(); ++i) {
-    interleaved[kept++] = body[i];
+    interleaved += body[i];
     if (body[i] != marker) continue;
     if (i + 1 == body.size()) {
       return failWith(DecodeError::kBadLayout, "marker letter without its filler");
     }
-    fillers[taken++] = body[++i];
+    fillers += body[++i];
   }
-  fillers[taken++] = block.back();
-  interleaved.resize(kept);
-  fillers.resize(taken);
+  fillers += block.back();
   if (interleaved.empty() || interleaved.size() % 2 != 0) {
     return failWith(DecodeError::kBadLayout,
                     describe("interleaved text of odd length %zu", interleaved.size()));
   }
 
   std::string packed = deinterleave(interleaved);
-  // A trailing "999" is padding when the packed text had odd length, or part
-  // of the packed text itself. The whole text is the answer when it decodes,
-  // else the text without the padding; when neither decodes, the reading that
-  // got further tells why (the whole one on a tie). The shorter text is a
-  // prefix of the other, so the substitution is undone once.
+  // A trailing "999" is padding (odd packed length) or part of the packed
+  // text: the whole text is the answer when it decodes, else the shorter one;
+  // when neither does, the reading that got further tells why (on a tie, the
+  // whole one). One undoing of the substitution serves both.
   const bool padding = packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0;
   unsubstitute(packed);
   const std::string_view whole = packed;
   auto read = [&](std::string_view text) { return decodeReading(text, marker, fillers); };
-  auto pick = [](Attempt first, Attempt second) {
-    const bool takeSecond = !first.result.ok && (second.result.ok || second.stage > first.stage);
-    return std::move(takeSecond ? second : first).result;
-  };
   if (!padding) return read(whole).result;
-  const std::string_view shorter = whole.substr(0, whole.size() - 3);
+  auto readShorter = [&] { return read(whole.substr(0, whole.size() - 3)); };
   // Cheap test first: a text that decodes ends in C2's last two characters,
-  // lifted at an even and an odd position. Behind padding the whole text
-  // ends in three equal characters, which mostly fail that test; then the
-  // shorter reading goes first and the whole one is read only for its error.
+  // lifted at an even and an odd position; behind padding the whole text
+  // mostly does not, and is then read only for its error.
   const char a = whole[whole.size() - 2];
   const char b = whole.back();
-  if (a < 'A' || a > 'P' || !((b >= 'A' && b <= 'F') || (b >= 'Q' && b <= 'Z'))) {
-    Attempt padded = read(shorter);
-    if (padded.result.ok) return std::move(padded.result);
-    return pick(read(whole), std::move(padded));
-  }
-  Attempt first = read(whole);
-  if (first.result.ok) return std::move(first.result);
-  return pick(std::move(first), read(shorter));
+  const bool wholeMayDecode = a >= 'A' && a <= 'P' && ((b >= 'A' && b <= 'F') || b >= 'Q');
+  Attempt padded = wholeMayDecode ? Attempt{} : readShorter();
+  if (padded.result.ok) return std::move(padded.result);
+  Attempt best = read(whole);
+  if (best.result.ok) return std::move(best.result);
+  if (wholeMayDecode) padded = readShorter();
+  if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
+  return std::move(best.result);
 }
 
 }  // namespace revozi

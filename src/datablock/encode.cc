@@ -53,12 +53,7 @@ void appendField(std::string& record, std::string_view value) {
 }  // namespace
 
 std::string buildDataRecord(const ParamTable& table) {
-  std::size_t size = kAmountWidth + 3 + table.text(kDevise).size() + table.text(kSite).size() +
-                     table.text(kRang).size();
-  for (ParamIndex index : kPrefixed) size += 4 + table.text(index).size();
-  std::string record;
-  record.reserve(size);
-  record += amountField(table.text(kTotal));
+  std::string record = amountField(table.text(kTotal));
   record += '=';
   record += table.text(kDevise);
   record += '=';
@@ -96,14 +91,10 @@ void addCheckValues(std::string& text) {
 }
 
 void digitLift(std::string& text) {
-  auto lift = [](char& c, int by) {
-    if (static_cast<unsigned char>(c) <= 0x40) c = static_cast<char>(c + by);
-  };
-  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    lift(text[i], 23);
-    lift(text[i + 1], 33);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte <= 0x40) text[i] = static_cast<char>(byte + (i % 2 == 0 ? 23 : 33));
   }
-  if (text.size() % 2 != 0) lift(text.back(), 23);
 }
 
 std::string packRuns(std::string_view lifted) {

@@ -13,8 +13,7 @@ inline constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWX
 inline constexpr int kAlphabetSize = 36;
 
 // Value of a symbol (or hexadecimal digit): '0'-'9' give 0-9, 'A'-'Z' give
-// 10-35; any other byte gives -1. Looked up, not compared: the decoder asks
-// it for every character.
+// 10-35; any other byte gives -1.
 inline constexpr auto kSymbolValues = [] {
   std::array<signed char, 256> values{};
   values.fill(-1);
