@@ -1,6 +1,5 @@
-// The characters of a KWT_DATA block: one table serves as the 36-symbol
-// alphabet 0-9 A-Z and, in its first sixteen places, as the upper-case
-// hexadecimal digits.
+// The characters of a KWT_DATA block: one table is the alphabet 0-9 A-Z and,
+// in its first sixteen places, the upper-case hexadecimal digits.
 #pragma once
 
 #include <array>
@@ -12,8 +11,8 @@ namespace revozi::datablock {
 inline constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 inline constexpr int kAlphabetSize = 36;
 
-// Value of a symbol (or hexadecimal digit): '0'-'9' give 0-9, 'A'-'Z' give
-// 10-35; any other byte gives -1.
+// The value of every byte as a symbol (or hexadecimal digit): '0'-'9' give
+// 0-9, 'A'-'Z' give 10-35, any other byte -1.
 inline constexpr auto kSymbolValues = [] {
   std::array<signed char, 256> values{};
   values.fill(-1);
@@ -23,7 +22,6 @@ inline constexpr auto kSymbolValues = [] {
   return values;
 }();
 constexpr int symbolValue(char c) { return kSymbolValues[static_cast<unsigned char>(c)]; }
-
 constexpr bool isDigit(char c) { return static_cast<unsigned>(symbolValue(c)) < 10; }
 constexpr bool isUpper(char c) { return symbolValue(c) >= 10; }
 
