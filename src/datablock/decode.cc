@@ -1,13 +1,14 @@
 #include "datablock/decode.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "datablock/crc16.h"
 #include "datablock/decode_steps.h"
-#include "datablock/encode.h"
 #include "datablock/encode_steps.h"
+#include "datablock/symbols.h"
 
 namespace revozi {
 
@@ -65,11 +66,6 @@ std::string describeChar(const char* format, char c, std::size_t number) {
   return text;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-
-int hexValue(char c) { return isDigit(c) ? c - '0' : c - 'A' + 10; }
-
 // Length-prefixed fields from `pos` on, field `field` (0 = KWT_PORTEUR)
 // onwards; the last one must end exactly at the end of the record. A prefix
 // has four digits, or more without a leading zero once the length reaches
@@ -86,7 +82,8 @@ class PrefixedParser {
     if (failed_[memo]) return false;
     const std::size_t remaining = record_.size() - pos;
     std::size_t length = 0;
-    for (std::size_t width = 1; width <= remaining && isDigit(record_[pos + width - 1]); ++width) {
+    for (std::size_t width = 1; width <= remaining && datablock::isDigit(record_[pos + width - 1]);
+         ++width) {
       length = length * 10 + static_cast<std::size_t>(record_[pos + width - 1] - '0');
       if (width < 4) continue;
       if (width > 4 && record_[pos] == '0') break;  // "%04d" pads only to four
@@ -122,11 +119,12 @@ Attempt fail(int stage, DecodeError error, std::string reason) {
 
 // Decodes one reading of the de-interleaved text (with or without the "999"
 // padding) against the marker letter and the fillers that were taken out.
-Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
-                      std::string_view block) {
+// Every step accepts only what its encoder step writes (length prefixes and
+// amount field included) and undoes it one to one, so a reading that passes
+// them all is the block the encoder writes for its fields: nothing is encoded
+// again.
+Attempt decodeReading(std::string_view packed, char marker, std::string_view fillers) {
   using namespace datablock;
-  unsubstitute(packed);
-
   std::string text;
   std::string reason;
   if (!unpackRuns(packed, kMaxUnpackedPairs, text, reason)) {
@@ -144,19 +142,19 @@ Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
   if (crc16Text(swapped) != c1) {
     return fail(3, DecodeError::kCheckMismatch, "first check value does not match");
   }
-  std::string sealed = text.substr(0, 2) + "00";
-  sealed += swapped;
-  sealed += text.substr(4 + digits, 2);
+  // C2 sealed the text as it stood before C2 went in: "00" in its place and
+  // nothing after C1's last two characters.
   const std::string c2 = text.substr(2, 2) + text.substr(6 + digits, 2);
-  if (crc16Text(sealed) != c2) {
+  text[2] = text[3] = '0';
+  if (crc16Text(std::string_view(text).substr(0, 6 + digits)) != c2) {
     return fail(3, DecodeError::kCheckMismatch, "second check value does not match");
   }
 
-  std::string record;
-  record.reserve(digits / 2);
-  for (std::size_t i = 0; i < digits; i += 2) {
+  std::string record(digits / 2, '\0');
+  for (std::size_t i = 0; i < record.size(); ++i) {
     // Each byte stands low digit first.
-    record += static_cast<char>(hexValue(swapped[i + 1]) * 16 + hexValue(swapped[i]));
+    record[i] =
+        static_cast<char>(symbolValue(swapped[2 * i + 1]) * 16 + symbolValue(swapped[2 * i]));
   }
 
   Attempt attempt;
@@ -177,12 +175,6 @@ Attempt decodeReading(std::string packed, char marker, std::string_view fillers,
       return fail(5, DecodeError::kFillerMismatch,
                   describe("filler %zu does not match KWT_SITE and KWT_RANG", k + 1));
     }
-  }
-
-  // Every step above rejects what the encoder never writes, so the fields
-  // encode to this very block; checked all the same, it costs one pass.
-  if (encodeDataBlock(fields.toTable()) != block) {
-    return fail(6, DecodeError::kBadLayout, "block does not have the form the encoder writes");
   }
   attempt.result.ok = true;
   return attempt;
@@ -237,6 +229,7 @@ void unsubstitute(std::string& text) {
 bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lifted,
                 std::string& reason) {
   lifted.clear();
+  lifted.reserve(packed.size());
   std::size_t pairs = 0;
   std::size_t i = 0;
   char previous[2] = {0, 0};
@@ -281,9 +274,12 @@ bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lift
       return false;
     }
     pairs += count;
-    for (std::size_t k = 0; k < count; ++k) {
-      lifted += a;
-      lifted += b;
+    // A run doubles what it has written so far until it is complete.
+    const std::size_t runAt = lifted.size();
+    lifted += a;
+    lifted += b;
+    while (lifted.size() < 2 * pairs) {
+      lifted.append(lifted, runAt, std::min(lifted.size() - runAt, 2 * pairs - lifted.size()));
     }
     previous[0] = a;
     previous[1] = b;
@@ -293,16 +289,17 @@ bool unpackRuns(std::string_view packed, std::size_t maxPairs, std::string& lift
 }
 
 bool digitUnlift(std::string& text, std::string& reason) {
+  // A-F stay; `low` and the nine letters after it stand for 0-9.
+  auto unlift = [](char& c, char low) {
+    if (static_cast<unsigned char>(c - 'A') <= 'F' - 'A') return true;
+    if (static_cast<unsigned char>(c - low) > 9) return false;
+    c = static_cast<char>('0' + (c - low));
+    return true;
+  };
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= 'A' && c <= 'F') continue;
-    const char low = i % 2 == 0 ? 'G' : 'Q';
-    if (c >= low && c <= low + 9) {
-      text[i] = static_cast<char>('0' + (c - low));
-      continue;
-    }
+    if (unlift(text[i], i % 2 == 0 ? 'G' : 'Q')) continue;
     reason = describeChar("byte 0x%02X at position %zu of the unpacked text is no lifted hex digit",
-                          c, i);
+                          text[i], i);
     return false;
   }
   return true;
@@ -398,15 +395,29 @@ DecodeResult decodeDataBlock(std::string_view block) {
                     describe("interleaved text of odd length %zu", interleaved.size()));
   }
 
-  const std::string packed = deinterleave(interleaved);
-  // A trailing "999" is padding when the packed text had odd length, or part
-  // of the packed text itself: both readings are tried.
-  Attempt best = decodeReading(packed, marker, fillers, block);
+  std::string packed = deinterleave(interleaved);
+  // A trailing "999" is padding (odd packed length) or part of the packed
+  // text: the whole text is the answer when it decodes, else the shorter one;
+  // when neither does, the reading that got further tells why (on a tie, the
+  // whole one). One undoing of the substitution serves both.
+  const bool padding = packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0;
+  unsubstitute(packed);
+  const std::string_view whole = packed;
+  auto read = [&](std::string_view text) { return decodeReading(text, marker, fillers); };
+  if (!padding) return read(whole).result;
+  auto readShorter = [&] { return read(whole.substr(0, whole.size() - 3)); };
+  // Cheap test first: a text that decodes ends in C2's last two characters,
+  // lifted at an even and an odd position; behind padding the whole text
+  // mostly does not, and is then read only for its error.
+  const char a = whole[whole.size() - 2];
+  const char b = whole.back();
+  const bool wholeMayDecode = a >= 'A' && a <= 'P' && ((b >= 'A' && b <= 'F') || b >= 'Q');
+  Attempt padded = wholeMayDecode ? Attempt{} : readShorter();
+  if (padded.result.ok) return std::move(padded.result);
+  Attempt best = read(whole);
   if (best.result.ok) return std::move(best.result);
-  if (packed.size() > 3 && packed.compare(packed.size() - 3, 3, "999") == 0) {
-    Attempt padded = decodeReading(packed.substr(0, packed.size() - 3), marker, fillers, block);
-    if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
-  }
+  if (wholeMayDecode) padded = readShorter();
+  if (padded.result.ok || padded.stage > best.stage) best = std::move(padded);
   return std::move(best.result);
 }
 

@@ -20,7 +20,6 @@ using namespace datablock;
 using testing::exampleTable;
 using testing::kExampleRecord;
 
-constexpr std::string_view kSymbols = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 const std::string kExampleFillers = "HIJKLMNGH";
 
 // The encoder's steps from a DataRecord to the lifted text.

@@ -1,5 +1,6 @@
 #include "datablock/encode.h"
 
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -9,17 +10,6 @@
 namespace revozi {
 
 namespace datablock {
-
-int symbolValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return -1;
-}
-
-char symbolOf(int value) {
-  static constexpr char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  return kSymbols[value];
-}
 
 char markerLetter(std::string_view porteur) {
   int seen = 0;
@@ -75,13 +65,12 @@ std::string buildDataRecord(const ParamTable& table) {
 }
 
 std::string hexText(std::string_view record) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = "0000";
-  text.reserve(4 + 2 * record.size());
-  for (char c : record) {
-    const auto byte = static_cast<unsigned char>(c);
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0x0F];
+  std::string text(4 + 2 * record.size(), '0');
+  text.reserve(text.size() + 4);  // the check values' last characters follow
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(record[i]);
+    text[4 + 2 * i] = symbolOf(byte >> 4);
+    text[5 + 2 * i] = symbolOf(byte & 0x0F);
   }
   return text;
 }
@@ -109,29 +98,28 @@ void digitLift(std::string& text) {
 }
 
 std::string packRuns(std::string_view lifted) {
-  std::string packed;
-  packed.reserve(lifted.size());
+  // A run of n >= 2 pairs takes at most 2n characters packed: the packed text
+  // is never longer than the lifted one.
+  std::string packed(lifted.size(), '\0');
+  char* out = packed.data();
   std::size_t i = 0;
   while (i + 1 < lifted.size()) {
     const char a = lifted[i];
     const char b = lifted[i + 1];
     std::size_t next = i + 2;
-    std::size_t count = 1;
-    while (next + 1 < lifted.size() && lifted[next] == a && lifted[next + 1] == b) {
-      ++count;
-      next += 2;
-    }
-    if (count > 1) packed += std::to_string(count);
-    packed += a;
-    packed += b;
+    while (next + 1 < lifted.size() && lifted[next] == a && lifted[next + 1] == b) next += 2;
+    if (next - i > 2) out = std::to_chars(out, packed.data() + packed.size(), (next - i) / 2).ptr;
+    *out++ = a;
+    *out++ = b;
     i = next;
   }
-  if (i < lifted.size()) packed += lifted[i];  // odd length: never produced by the encoder
+  if (i < lifted.size()) *out++ = lifted[i];  // odd length: never produced by the encoder
+  packed.resize(static_cast<std::size_t>(out - packed.data()));
   return packed;
 }
 
 int rotationStart(std::string_view packed) {
-  if (!packed.empty() && packed[0] >= 'A' && packed[0] <= 'Z') return packed[0] - 'A';
+  if (!packed.empty() && isUpper(packed[0])) return packed[0] - 'A';
   return kRunRotationStart;
 }
 
@@ -149,11 +137,10 @@ void padEven(std::string& text) {
 
 std::string interleave(std::string_view text) {
   const std::size_t half = text.size() / 2;
-  std::string out;
-  out.reserve(2 * half);
+  std::string out(2 * half, '\0');
   for (std::size_t i = 0; i < half; ++i) {
-    out += text[half + i];
-    out += text[i];
+    out[2 * i] = text[half + i];
+    out[2 * i + 1] = text[i];
   }
   return out;
 }
@@ -167,15 +154,17 @@ std::string fillerText(std::string_view site, std::string_view rang) {
     } else if (i - site.size() < rang.size()) {
       digit = rang[i - site.size()];
     }
-    if (digit < '0' || digit > '9') digit = '0';
+    if (!isDigit(digit)) digit = '0';
     fillers[i] = static_cast<char>(digit + 23);
   }
   return fillers;
 }
 
 std::string finalText(std::string_view interleaved, char marker, std::string_view fillers) {
-  std::string out(kVersionText);
-  out.reserve(kVersionText.size() + interleaved.size() + interleaved.size() / 8 + 2);
+  // Room for a filler after every character; trimmed at the end.
+  std::string out(kVersionText.size() + 2 * interleaved.size() + 2, '\0');
+  kVersionText.copy(out.data(), kVersionText.size());
+  std::size_t at = kVersionText.size();
   std::size_t position = 0;
   auto nextFiller = [&]() {
     if (fillers.empty()) return 'G';  // fillerText always gives nine
@@ -184,11 +173,12 @@ std::string finalText(std::string_view interleaved, char marker, std::string_vie
     return filler;
   };
   for (char c : interleaved) {
-    out += c;
-    if (c == marker) out += nextFiller();
+    out[at++] = c;
+    if (c == marker) out[at++] = nextFiller();
   }
-  out += marker;
-  out += nextFiller();
+  out[at++] = marker;
+  out[at++] = nextFiller();
+  out.resize(at);
   return out;
 }
 

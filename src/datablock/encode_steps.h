@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "datablock/symbols.h"
 #include "params/param_table.h"
 
 namespace revozi::datablock {
@@ -19,14 +20,6 @@ inline constexpr std::size_t kAmountWidth = 10;
 inline constexpr std::size_t kFillerCount = 9;
 // Rotation start used when the packed text begins with a run count.
 inline constexpr int kRunRotationStart = 13;
-// Size of the symbol alphabet 0-9 A-Z.
-inline constexpr int kAlphabetSize = 36;
-
-// Value of an alphabet symbol: '0'-'9' give 0-9, 'A'-'Z' give 10-35; any other
-// byte gives -1.
-int symbolValue(char c);
-// The symbol of value v (0 to 35).
-char symbolOf(int value);
 
 // Step 1. The second ASCII lower-case letter of KWT_PORTEUR, upper-cased; 'F'
 // when there are fewer than two. Other bytes (upper case, above 0x7F) are
