@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "datablock/decode.h"
+#include "datablock/symbols.h"
 #include "pages/page_output.h"
 #include "params/form_fields.h"
 #include "params/param_table.h"
@@ -281,13 +282,12 @@ ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view bloc
 // `text` with every byte for which `escape` holds written as %XX.
 template <typename Escape>
 void appendPercentEncoded(std::string& out, std::string_view text, Escape escape) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (escape(byte)) {
       out += '%';
-      out += kHexDigits[byte >> 4];
-      out += kHexDigits[byte & 0x0F];
+      out += revozi::datablock::symbolOf(byte >> 4);
+      out += revozi::datablock::symbolOf(byte & 0x0F);
     } else {
       out += c;
     }
