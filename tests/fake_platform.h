@@ -17,20 +17,20 @@ inline constexpr std::string_view kFakeUname = "FakeOS testhost 1.0 x86_64\n";
 
 class FakePlatform : public Platform {
  public:
-  std::map<std::string, std::string> env;
+  std::map<std::string, std::string, std::less<>> env;
   std::string input;
   std::size_t inputChunk = 0;  // when non-zero, reads deliver at most this many bytes
-  std::map<std::string, std::string> files;  // path -> contents, read before the disk
+  std::map<std::string, std::string, std::less<>> files;  // path -> contents, read before the disk
   bool offline = false;      // no disk, no network: every other file is missing,
                              // every host unresolvable
   bool outputFails = false;  // standard output refuses every write (a full disk)
   std::string output;
   std::string error;
   std::vector<std::string> commands;
-  std::vector<std::string> connections;  // host:port of every connection asked for
+  std::vector<std::string> connections;  // host:port/time-out of every connection asked for
 
   const char* getEnv(const char* name) const override {
-    auto it = env.find(name);
+    auto it = env.find(std::string_view(name));
     return it == env.end() ? nullptr : it->second.c_str();
   }
   std::size_t readInput(char* buffer, std::size_t size) override {
@@ -50,7 +50,7 @@ class FakePlatform : public Platform {
     return true;
   }
   FileRead readFile(const char* path, std::size_t limit, std::string& text) override {
-    auto it = files.find(path);
+    auto it = files.find(std::string_view(path));
     if (it == files.end()) {
       if (offline) return FileRead::kCannotOpen;
       return system_.readFile(path, limit, text);
@@ -59,7 +59,7 @@ class FakePlatform : public Platform {
     return it->second.size() > limit ? FileRead::kTooLong : FileRead::kRead;
   }
   ConnectOutcome connectTcp(const std::string& host, std::uint16_t port, long timeoutSeconds) override {
-    connections.push_back(host + ":" + std::to_string(port));
+    connections.push_back(host + ":" + std::to_string(port) + "/" + std::to_string(timeoutSeconds));
     if (offline) return {ConnectOutcome::kUnresolved, 1};
     return system_.connectTcp(host, port, timeoutSeconds);
   }

@@ -31,7 +31,7 @@ struct Outcome {
 Outcome run(std::map<std::string, std::string> env, std::string input = {},
             std::vector<std::string> args = {}) {
   FakePlatform p;
-  p.env = std::move(env);
+  p.env.insert(env.begin(), env.end());
   p.input = std::move(input);
   args.insert(args.begin(), "revozi.cgi");
   int status = runRequest(p, args);

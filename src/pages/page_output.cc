@@ -1,6 +1,6 @@
 #include "pages/page_output.h"
 
-#include <cstdio>
+#include <algorithm>
 
 namespace revozi {
 
@@ -47,35 +47,30 @@ void appendWmlEscaped(std::string& out, std::string_view text) {
 
 void pagePrintArgs(PageOutput& out, std::string_view format,
                    std::initializer_list<PrintArg> args) {
-  std::string piece;
-  piece.reserve(format.size() + 64);
+  // Straight into the output's buffer: the text between conversions in one
+  // piece, each argument escaped as its wrapper asks.
+  std::string& to = out.buffer_;
   const PrintArg* next = args.begin();
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    char c = format[i];
-    if (c != '%' || i + 1 >= format.size()) {
-      piece += c;
-      continue;
-    }
-    char conversion = format[++i];
-    if (conversion == 'l' && i + 1 < format.size() && format[i + 1] == 'd') conversion = format[++i];
-    if (conversion == '%') {
-      piece += '%';
+  for (std::size_t at = 0; at < format.size();) {
+    const std::size_t percent = std::min(format.find('%', at), format.size());
+    to.append(format, at, percent - at);
+    if (percent == format.size()) break;
+    std::size_t conversion = percent + 1;
+    if (format[conversion] == 'l') ++conversion;  // "%ld"
+    at = conversion + 1;
+    if (format[conversion] == '%') {
+      to += '%';
       continue;
     }
     const PrintArg& a = *next++;
     switch (a.kind) {
-      case PrintArg::kText: piece.append(a.text); break;
-      case PrintArg::kHtml: appendHtmlEscaped(piece, a.text); break;
-      case PrintArg::kWml: appendWmlEscaped(piece, a.text); break;
-      case PrintArg::kNumber: {
-        char digits[32];
-        int n = std::snprintf(digits, sizeof digits, "%lld", a.number);
-        piece.append(digits, static_cast<std::size_t>(n));
-        break;
-      }
+      case PrintArg::kText: to.append(a.text); break;
+      case PrintArg::kHtml: appendHtmlEscaped(to, a.text); break;
+      case PrintArg::kWml: appendWmlEscaped(to, a.text); break;
+      case PrintArg::kNumber: to += std::to_string(a.number); break;
     }
   }
-  out.write(piece);
+  if (to.size() >= PageOutput::kFlushAt) out.flush();
 }
 
 }  // namespace revozi

@@ -18,36 +18,6 @@ namespace revozi {
 
 enum class Dialect { kHtml = 0, kImode = 1, kWap = 2 };
 
-class PageOutput {
- public:
-  explicit PageOutput(Platform& platform) : platform_(platform) {}
-  PageOutput(const PageOutput&) = delete;
-  PageOutput& operator=(const PageOutput&) = delete;
-  ~PageOutput() { flush(); }
-
-  void write(std::string_view bytes);
-  // Hands everything written so far to standard output.
-  void flush();
-  // Runs a program whose output belongs at this place of the response:
-  // everything written before it is flushed first.
-  void runProgram(const char* const* argv);
-  // False once a write to standard output has failed: the response is lost.
-  bool delivered() const { return delivered_; }
-
- private:
-  static constexpr std::size_t kFlushAt = 16384;
-  Platform& platform_;
-  std::string buffer_;
-  bool delivered_ = true;
-};
-
-// What a page writer is given: where to write, the parameters, the dialect.
-struct Page {
-  PageOutput& out;
-  const ParamTable& params;
-  Dialect dialect;
-};
-
 // Markup escaping. HTML (and i-mode): & < > " ' become &amp; &lt; &gt;
 // &quot; &#39;. WML: the same five, and $ becomes $$ (WML reads $ as a
 // variable reference).
@@ -69,6 +39,40 @@ struct PrintArg {
   template <std::integral N>
   PrintArg(N n) : kind(kNumber), number(static_cast<long long>(n)) {}
 };
+
+class PageOutput {
+ public:
+  explicit PageOutput(Platform& platform) : platform_(platform) {}
+  PageOutput(const PageOutput&) = delete;
+  PageOutput& operator=(const PageOutput&) = delete;
+  ~PageOutput() { flush(); }
+
+  void write(std::string_view bytes);
+  // Hands everything written so far to standard output.
+  void flush();
+  // Runs a program whose output belongs at this place of the response:
+  // everything written before it is flushed first.
+  void runProgram(const char* const* argv);
+  // False once a write to standard output has failed: the response is lost.
+  bool delivered() const { return delivered_; }
+
+ private:
+  friend void pagePrintArgs(PageOutput& out, std::string_view format,
+                            std::initializer_list<PrintArg> args);
+  static constexpr std::size_t kFlushAt = 16384;
+  Platform& platform_;
+  std::string buffer_;
+  bool delivered_ = true;
+};
+
+// What a page writer is given: where to write, the parameters, the dialect.
+struct Page {
+  PageOutput& out;
+  const ParamTable& params;
+  Dialect dialect;
+};
+
+
 
 // Called only where a format does not fit its arguments: not a constant
 // expression, so the mismatch stops the compilation.

@@ -1,5 +1,8 @@
 #include "params/param_table.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "params/validate.h"
 
 namespace revozi {
@@ -85,12 +88,23 @@ constexpr std::array<ParamEntry, kParamCount> kEntries = {{
 
 const std::array<ParamEntry, kParamCount>& paramEntries() { return kEntries; }
 
-int ParamTable::findByName(std::string_view name) {
+// Every name and alternate name with its entry, sorted: names are unique, so
+// a binary search finds the one entry a linear search would.
+constexpr auto kByName = [] {
+  std::array<std::pair<std::string_view, int>, 2 * kParamCount> all{};
   for (int i = 0; i < kParamCount; ++i) {
     const ParamEntry& en = kEntries[static_cast<std::size_t>(i)];
-    if (name == en.name || name == en.altName) return i;
+    all[static_cast<std::size_t>(2 * i)] = {en.name, i};
+    all[static_cast<std::size_t>(2 * i + 1)] = {en.altName, i};
   }
-  return -1;
+  std::sort(all.begin(), all.end());
+  return all;
+}();
+
+int ParamTable::findByName(std::string_view name) {
+  auto at = std::lower_bound(kByName.begin(), kByName.end(), name,
+                             [](const auto& entry, std::string_view n) { return entry.first < n; });
+  return (at != kByName.end() && at->first == name) ? at->second : -1;
 }
 
 }  // namespace revozi

@@ -14,8 +14,6 @@ namespace {
 constexpr std::size_t kLineLimit = 3071;                  // bytes of one line
 constexpr std::size_t kFileLimit = std::size_t{64} << 20;  // bytes of one file
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 void applyForm(ParamTable& params, const Sources& sources) {
   for (int i = 0; i < kParamCount; ++i) {
@@ -74,35 +72,17 @@ std::string chooseOptionsPath(const ParamTable& params, const Sources& sources) 
   return kDefaultOptionsFile;
 }
 
-// One logical line of the options file: its text up to the line end (a zero
-// byte ends the text, as for every value), and what the rules need to know
-// of a line too long to keep.
-struct OptionsLine {
-  std::string text;         // at most kLineLimit + 2 bytes kept
-  bool cut = false;         // a zero byte ended the text
-  bool tooLong = false;     // more than kLineLimit bytes before the line end
-  char firstNonBlank = 0;   // first byte that is not a blank or a tab
-  bool onlySpace = true;    // every byte is a blank, tab, CR or LF
-
-  void reset() { text.clear(); cut = false; tooLong = false; firstNonBlank = 0; onlySpace = true; }
-  void add(char c) {
-    if (cut) return;
-    if (c == '\0') { cut = true; return; }
-    if (firstNonBlank == 0 && !isBlank(c)) firstNonBlank = c;
-    if (!isSpace(c)) onlySpace = false;
-    if (text.size() < kLineLimit + 2) text.push_back(c); else tooLong = true;
-  }
-};
-
-// Handles one complete line. Returns the status: 0 to go on, or -6 / -2.
-int handleLine(ParamTable& table, OptionsLine& line) {
-  // A line end of CR LF is not counted in the line's length.
-  std::size_t length = line.text.size();
-  if (length > 0 && line.text.back() == '\r') --length;
-  if (length > kLineLimit) line.tooLong = true;
-  if (line.onlySpace || line.firstNonBlank == '#') return 0;  // blank or comment, any length
-  if (line.tooLong) return kErrOptionsLine;                   // never cut a value short
-  std::string_view text = trimText(line.text);
+// Handles one line of the options file, without its line feed. Returns the
+// status: 0 to go on, or -6.
+int handleLine(ParamTable& table, std::string_view line) {
+  line = line.substr(0, line.find('\0'));  // a zero byte ends the text, as for every value
+  // Blank lines and comments are skipped, whatever their length.
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (line.find_first_not_of(" \t\r") == std::string_view::npos || line[first] == '#') return 0;
+  // A line end of CR LF is not counted in the line's length; a longer line
+  // is refused rather than cut short.
+  if (line.size() - (line.back() == '\r' ? 1 : 0) > kLineLimit) return kErrOptionsLine;
+  std::string_view text = trimText(line);
   if (text.empty() || text.front() == '#') return 0;
   std::size_t eq = text.find('=');
   if (eq == std::string_view::npos) return kErrOptionsLine;
@@ -118,11 +98,9 @@ int handleLine(ParamTable& table, OptionsLine& line) {
 }  // namespace
 
 std::string_view trimText(std::string_view text) {
-  std::size_t b = 0;
-  while (b < text.size() && isBlank(text[b])) ++b;
-  std::size_t e = text.size();
-  while (e > b && isSpace(text[e - 1])) --e;
-  return text.substr(b, e - b);
+  const std::size_t b = std::min(text.find_first_not_of(" \t"), text.size());
+  const std::size_t e = text.find_last_not_of(" \t\r\n");
+  return e == std::string_view::npos || e < b ? text.substr(b, 0) : text.substr(b, e + 1 - b);
 }
 
 const char* getenvEither(const Platform& platform, const char* name, const char* altName) {
@@ -137,21 +115,18 @@ int readOptionsFile(ParamTable& table, Platform& platform, const char* path) {
     const FileRead read = platform.readFile(path, kFileLimit, text);
     if (read == FileRead::kCannotOpen) return kErrOptionsOpen;
     int status = 0;
-    OptionsLine line;
-    bool pending = false;  // bytes of an unfinished line are held
-    for (std::size_t i = 0; i < text.size() && status == 0; ++i) {
-      if (text[i] == '\n') {
-        status = handleLine(table, line);
-        line.reset();
-        pending = false;
-      } else {
-        line.add(text[i]);
-        pending = true;
+    for (std::size_t at = 0; status == 0 && at < text.size();) {
+      std::size_t end = text.find('\n', at);
+      if (end == std::string::npos) {
+        // An endless file (a device, say) is not an options file: its last,
+        // unfinished line is not read.
+        if (read == FileRead::kTooLong) break;
+        end = text.size();
       }
+      status = handleLine(table, std::string_view(text).substr(at, end - at));
+      at = end + 1;
     }
-    // An endless file (a device, say) is not an options file.
     if (status == 0 && read == FileRead::kTooLong) return kErrOptionsLine;
-    if (status == 0 && pending) status = handleLine(table, line);
     return status;
   } catch (const std::bad_alloc&) {
     return kErrNoMemory;
