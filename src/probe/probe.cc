@@ -6,6 +6,7 @@
 
 #include "pages/texts.h"
 #include "params/numbers.h"
+#include "params/text.h"
 #include "params/validate.h"
 
 namespace revozi {
@@ -30,20 +31,10 @@ constexpr std::string_view kUrlRefused =
 constexpr std::string_view kConnectError =
     "<CENTER><B>connect() erreur %ld pour le serveur %s</B></P></CENTER>\n";
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool isServerUrl(std::string_view url) {
-  const bool web = startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
+  const bool web = startsWithIgnoringCase(url, "http://") || startsWithIgnoringCase(url, "https://") ||
                    url.substr(0, 2) == "//";
   return web && !hasControlByte(url);
 }

@@ -27,16 +27,20 @@
 #include "datablock/symbols.h"
 #include "pages/page_output.h"
 #include "params/form_fields.h"
+#include "params/text.h"
 #include "params/param_table.h"
 #include "params/validate.h"
 #include "platform/system_platform.h"
 
 namespace {
 
+using revozi::equalsIgnoringCase;
 using revozi::Html;
+using revozi::lowerAscii;
 using revozi::PageOutput;
 using revozi::pagePrint;
 using revozi::Platform;
+using revozi::startsWithIgnoringCase;
 
 // Far more than any payment page posts (KWT_CMD is at most 2048 bytes).
 constexpr std::size_t kMaxBody = 1024 * 1024;
@@ -106,16 +110,6 @@ std::string_view envView(const Platform& platform, const char* name) {
   return value != nullptr ? std::string_view(value) : std::string_view();
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
 
 std::string_view trimBlanks(std::string_view text) {
   text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
