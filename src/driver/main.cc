@@ -1,6 +1,4 @@
 // REVOZI.CGI: one payment request per process.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,16 +37,8 @@ constexpr char kHelp[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  // From a shell, where no web server has set REQUEST_METHOD, the first
-  // argument may ask for help or the version; under a web server every
-  // argument is left to the request.
-  if (argc >= 2 && std::getenv("REQUEST_METHOD") == nullptr) {
-    const std::string_view first = argv[1];
-    if (first == "--help") {
-      std::fputs(kHelp, stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (first == "--version") return revozi::printVersion("revozi.cgi");
+  if (argc >= 2) {
+    if (auto status = revozi::answerProgramFlag("revozi.cgi", argv[1], kHelp, false)) return *status;
   }
   std::vector<std::string> args(argv, argv + argc);
   revozi::SystemPlatform platform;

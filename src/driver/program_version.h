@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
 
 #include "params/version.h"
 
@@ -22,6 +25,19 @@ inline int printVersion(const char* program) {
               program, REVOZI_PACKAGE_VERSION, kProgramVersion, kVersionTag, kBuildNumber,
               kSourcesLabel);
   return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
+}
+
+// --help and --version, read only outside a web server (no REQUEST_METHOD)
+// and only as the first argument, so that under a web server every argument
+// stays the request's. The exit status when `first` asks for one of them
+// (`-h` too where `shortHelp`), else nothing.
+inline std::optional<int> answerProgramFlag(const char* program, std::string_view first,
+                                            const char* help, bool shortHelp) {
+  if (std::getenv("REQUEST_METHOD") != nullptr) return std::nullopt;
+  if (first == "--version") return printVersion(program);
+  if (first != "--help" && !(shortHelp && first == "-h")) return std::nullopt;
+  std::fputs(help, stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace revozi

@@ -108,14 +108,9 @@ int decode(std::string_view block) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage("no command given");
   const std::string_view command = argv[1];
-  // Help and version only outside a web server (no REQUEST_METHOD).
-  const bool fromShell = std::getenv("REQUEST_METHOD") == nullptr;
+  if (auto flag = revozi::answerProgramFlag("kwtdata", command, kHelp, true)) return *flag;
   int status;
-  if (fromShell && command == "--version") return revozi::printVersion("kwtdata");
-  if (fromShell && (command == "--help" || command == "-h")) {
-    writeBytes(kHelp);
-    status = 0;
-  } else if (command == "encode") {
+  if (command == "encode") {
     status = encode(argc - 2, argv + 2);
   } else if (command == "decode") {
     if (argc > 3) return usage("decode takes at most one block");

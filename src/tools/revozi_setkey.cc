@@ -144,10 +144,8 @@ std::string replaceFile(const std::string& output, const std::string& data, mode
 
 // One run of the tool over the platform; returns the exit status.
 int runSetkey(revozi::Platform& platform, const std::vector<std::string>& args) {
-  // Outside a web server the first argument may ask for help or the version.
-  if (args.size() >= 2 && platform.getEnv("REQUEST_METHOD") == nullptr) {
-    if (args[1] == "--help" || args[1] == "-h") return platform.writeOutput(kUsage) ? 0 : 1;
-    if (args[1] == "--version") return revozi::printVersion("revozi-setkey");
+  if (args.size() >= 2) {
+    if (auto flag = revozi::answerProgramFlag("revozi-setkey", args[1], kUsage, true)) return *flag;
   }
   if (args.size() != 4) {
     platform.writeError(kUsage);
