@@ -14,10 +14,9 @@ bool hasFormPrefix(std::string_view name) {
   return name.substr(0, 4) == "KWT_" || name.substr(0, 4) == "VEL_";
 }
 
-// Reads the POST body: exactly `length` bytes, which may arrive in several
-// pieces. Returns false when the input ends before that.
+}  // namespace
+
 bool readBody(Platform& platform, std::size_t length, std::string& body) {
-  // The body grows with what arrives, never with what is announced.
   char chunk[65536];
   while (body.size() < length) {
     std::size_t got = platform.readInput(chunk, std::min(sizeof chunk, length - body.size()));
@@ -26,8 +25,6 @@ bool readBody(Platform& platform, std::size_t length, std::string& body) {
   }
   return true;
 }
-
-}  // namespace
 
 unsigned char hexPairValue(unsigned char first, unsigned char second) {
   auto nibble = [](unsigned char b) -> int {

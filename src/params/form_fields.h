@@ -23,6 +23,11 @@ using FormFieldList = std::vector<FormField>;
 // memory) or -3 (request data missing).
 int decodeRequest(Platform& platform, FormFieldList& list);
 
+// Reads standard input until `body` holds `length` bytes; false when the
+// input ends before that. The body grows with what arrives, never with what
+// is announced.
+bool readBody(Platform& platform, std::size_t length, std::string& body);
+
 // Splits a request text into `list` (which is emptied first); returns the
 // count. Used by decodeRequest once it has the text.
 int splitRequestText(std::string_view text, FormFieldList& list);

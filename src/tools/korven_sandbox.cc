@@ -165,16 +165,6 @@ Format chooseFormat(const Platform& platform) {
   return Format::kHtml;
 }
 
-// Reads standard input until `want` bytes are in `body` or the input ends.
-void readBody(Platform& platform, std::size_t want, std::string& body) {
-  char chunk[65536];
-  while (body.size() < want) {
-    std::size_t got = platform.readInput(chunk, std::min(sizeof chunk, want - body.size()));
-    if (got == 0) break;
-    body.append(chunk, got);
-  }
-}
-
 // Fills in a failure; false, for the callers to return.
 bool fail(Answer& answer, int status, const char* statusText, std::string message) {
   answer.status = status;
@@ -198,7 +188,7 @@ bool requestText(Platform& platform, Answer& answer, std::string& text) {
   if (method == nullptr) {
     // From a shell: the body is standard input, read to its end (one byte
     // more than the limit tells an oversized input).
-    readBody(platform, kMaxBody + 1, text);
+    revozi::readBody(platform, kMaxBody + 1, text);
     if (text.size() > kMaxBody) return fail(answer, 413, "Payload Too Large", "the input is larger than 1 MiB");
     return true;
   }
@@ -220,7 +210,7 @@ bool requestText(Platform& platform, Answer& answer, std::string& text) {
   if (!length) return fail(answer, 400, "Bad Request", "POST without a valid CONTENT_LENGTH");
   if (*length > kMaxBody) return fail(answer, 413, "Payload Too Large", "the body is larger than 1 MiB");
   // Exactly CONTENT_LENGTH bytes: the web server need not close the input.
-  readBody(platform, static_cast<std::size_t>(*length), text);
+  revozi::readBody(platform, static_cast<std::size_t>(*length), text);
   if (text.size() < *length) {
     return fail(answer, 400, "Bad Request",
                 "the body ended after " + std::to_string(text.size()) + " of " + std::to_string(*length) + " bytes");
