@@ -1,7 +1,8 @@
 // An in-memory platform: a given environment, standard input and files,
 // captured standard output and error. "uname -a" writes a fixed line into the
 // output, where the real program's line would land. Files not given, and
-// every TCP connection, go to the system unless `offline` is set.
+// every TCP connection to a host not in `hosts`, go to the system unless
+// `offline` is set.
 #pragma once
 
 #include <map>
@@ -28,6 +29,12 @@ class FakePlatform : public Platform {
   std::string error;
   std::vector<std::string> commands;
   std::vector<std::string> connections;  // host:port/time-out of every connection asked for
+  // Hosts whose connection is played, not made: the outcome and the report.
+  struct PlayedHost {
+    ConnectOutcome outcome;
+    ConnectReport report;
+  };
+  std::map<std::string, PlayedHost, std::less<>> hosts;
 
   const char* getEnv(const char* name) const override {
     auto it = env.find(std::string_view(name));
@@ -58,10 +65,15 @@ class FakePlatform : public Platform {
     text = it->second.substr(0, limit);
     return it->second.size() > limit ? FileRead::kTooLong : FileRead::kRead;
   }
-  ConnectOutcome connectTcp(const std::string& host, std::uint16_t port, long timeoutSeconds) override {
+  ConnectOutcome connectTcp(const std::string& host, std::uint16_t port, long timeoutSeconds,
+                            ConnectReport* report) override {
     connections.push_back(host + ":" + std::to_string(port) + "/" + std::to_string(timeoutSeconds));
+    if (auto it = hosts.find(host); it != hosts.end()) {
+      if (report != nullptr) *report = it->second.report;
+      return it->second.outcome;
+    }
     if (offline) return {ConnectOutcome::kUnresolved, 1};
-    return system_.connectTcp(host, port, timeoutSeconds);
+    return system_.connectTcp(host, port, timeoutSeconds, report);
   }
   void runProgram(const char* const* argv) override {
     std::string command;

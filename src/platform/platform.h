@@ -8,18 +8,45 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace revozi {
 
-// How a TCP connection attempt ended.
+// How the connection to a server ended: its name resolved, every address
+// tried (see system_platform.h for the order and the pace).
 struct ConnectOutcome {
   enum Kind {
-    kConnected,     // established (and closed again at once)
-    kUnresolved,    // the host name has no IPv4 address; `error` is h_errno
-    kNoSocket,      // no socket could be created
-    kNotConnected,  // refused, unreachable or timed out; `error` is errno
+    kConnected,     // one attempt established a connection (closed again at once)
+    kUnresolved,    // the name gave no address; `error` is 1 (no such name), 2 (no
+                    // answer in time, try again), 3 (non-recoverable) or 4 (a name
+                    // without addresses)
+    kNoSocket,      // the last attempt to end could not create its socket
+    kNotConnected,  // refused, unreachable or timed out; `error` is the errno of
+                    // the last attempt to end (EINPROGRESS when it was refused after
+                    // being in progress, or timed out)
   } kind;
   long error = 0;
+};
+
+// The detail of one connectTcp call, for the operator's check.
+struct ConnectReport {
+  enum AttemptEnd {
+    kAttemptConnected,
+    kAttemptFailed,     // refused or unreachable; `error` as in ConnectOutcome
+    kAttemptNoSocket,   // no socket; `error` is errno
+    kAttemptTimedOut,   // still pending when the time-out ran out
+    kAttemptAbandoned,  // still pending when another attempt connected
+  };
+  struct Attempt {
+    std::string address;   // numeric, as the system writes it
+    long long startMicros;  // from the start of the call
+    long long endMicros;
+    AttemptEnd end;
+    long error;
+  };
+  long long resolveMicros = 0;         // time taken by the name resolution
+  std::vector<std::string> addresses;  // in the resolver's order
+  std::vector<Attempt> attempts;       // in the order they were started
 };
 
 // How a file read ended.
@@ -43,10 +70,13 @@ class Platform {
   // Reads the file at `path` into `text`, at most `limit` bytes and the
   // reason it stopped. Pipes and devices are read as they come.
   virtual FileRead readFile(const char* path, std::size_t limit, std::string& text) = 0;
-  // Opens a TCP connection to `host` (a name or a dotted address) on `port`,
-  // waiting at most `timeoutSeconds`, and closes it again: no byte is sent.
+  // Opens a TCP connection to `host` (a name, a dotted IPv4 address or an
+  // IPv6 address, bare or in brackets) on `port` and closes it again: no byte
+  // is sent. Resolution and connection together take at most
+  // `timeoutSeconds` (none is waited for when it is negative). With `report`
+  // it also tells every address found and every attempt made.
   virtual ConnectOutcome connectTcp(const std::string& host, std::uint16_t port,
-                                    long timeoutSeconds) = 0;
+                                    long timeoutSeconds, ConnectReport* report = nullptr) = 0;
   // Runs the program `argv[0]` (found on PATH) with the null-terminated
   // arguments and waits for it; it writes to the same standard output. Its
   // exit status is ignored.

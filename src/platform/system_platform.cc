@@ -1,20 +1,25 @@
 #include "platform/system_platform.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
+
+#include "platform/connect_race.h"
+#include "platform/resolver.h"
 
 extern char** environ;
 
@@ -33,41 +38,103 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// A digit first, then only digits and dots, and no dot last: the names that
-// the resolver takes as numeric addresses and never looks up.
-bool isDottedNumber(std::string_view host) {
-  if (host.empty() || host.front() < '0' || host.front() > '9' || host.back() == '.') return false;
-  return host.find_first_not_of("0123456789.") == std::string_view::npos;
-}
+// The attempts on real sockets: non-blocking TCP sockets, one per address,
+// watched together with poll (no limit on descriptor numbers).
+class SocketAttempts : public AttemptIo {
+ public:
+  SocketAttempts(const std::vector<IpAddress>& addresses, std::uint16_t port)
+      : addresses_(addresses), port_(port), fds_(addresses.size(), -1) {}
+  ~SocketAttempts() override {
+    for (int fd : fds_) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  SocketAttempts(const SocketAttempts&) = delete;
+  SocketAttempts& operator=(const SocketAttempts&) = delete;
 
-// Resolves `host` to its first IPv4 address. On failure returns false with
-// the resolver's error number (h_errno) in `resolveError`.
-bool resolveHost(const std::string& host, in_addr& address, long& resolveError) {
-  // A name with a NUL byte inside cannot be handed to the resolver whole;
-  // resolving its prefix would probe some other host.
-  if (host.find('\0') != std::string::npos) {
-    resolveError = HOST_NOT_FOUND;
-    return false;
+  Micros now() override { return monotonicMicros(); }
+
+  std::optional<AttemptEnd> start(std::size_t attempt) override {
+    const IpAddress& address = addresses_[attempt];
+    sockaddr_storage peer{};
+    socklen_t length = 0;
+    if (address.family == AF_INET6) {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(peer);
+      v6.sin6_family = AF_INET6;
+      v6.sin6_port = htons(port_);
+      std::memcpy(&v6.sin6_addr, address.bytes, sizeof v6.sin6_addr);
+      length = sizeof v6;
+    } else {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(peer);
+      v4.sin_family = AF_INET;
+      v4.sin_port = htons(port_);
+      std::memcpy(&v4.sin_addr, address.bytes, sizeof v4.sin_addr);
+      length = sizeof v4;
+    }
+    const int fd = socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return AttemptEnd{attempt, ConnectReport::kAttemptNoSocket, errno};
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS) {
+      const long error = errno;
+      close(fd);
+      return AttemptEnd{attempt, ConnectReport::kAttemptFailed, error};
+    }
+    // Even a connection established at once is confirmed by the wait.
+    fds_[attempt] = fd;
+    return std::nullopt;
   }
-  // A dotted numeric address is converted by inet_aton, as gethostbyname
-  // itself converts it, but without first loading the resolver's
-  // configuration files: a measurable share of the module's start-up.
-  // Anything else, including a numeric text inet_aton refuses, goes to
-  // gethostbyname.
-  if (isDottedNumber(host) && inet_aton(host.c_str(), &address) != 0) return true;
-  const hostent* answer = gethostbyname(host.c_str());
-  if (answer == nullptr) {
-    resolveError = h_errno;
-    return false;
+
+  std::vector<AttemptEnd> wait(const std::vector<std::size_t>& pending, Micros until) override {
+    std::vector<pollfd> waits;
+    for (std::size_t attempt : pending) waits.push_back(pollfd{fds_[attempt], POLLOUT, 0});
+    std::vector<AttemptEnd> ends;
+    int ready = 0;
+    // An interrupted wait goes on for the time that is left.
+    do {
+      const Micros left = until - now();
+      const Micros millis = left <= 0 ? 0 : (left + 999) / 1000;
+      ready = poll(waits.data(), waits.size(), millis > INT_MAX ? INT_MAX : static_cast<int>(millis));
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) {
+      const long error = errno;
+      for (std::size_t attempt : pending) ends.push_back(finish(attempt, ConnectReport::kAttemptFailed, error));
+      return ends;
+    }
+    for (std::size_t k = 0; k < waits.size(); ++k) {
+      if (waits[k].revents == 0) continue;
+      int pendingError = 0;
+      socklen_t size = sizeof pendingError;
+      if (getsockopt(waits[k].fd, SOL_SOCKET, SO_ERROR, &pendingError, &size) < 0) {
+        ends.push_back(finish(pending[k], ConnectReport::kAttemptFailed, errno));
+      } else if (pendingError != 0) {
+        // The error shown is the one connect left, not the socket's own.
+        ends.push_back(finish(pending[k], ConnectReport::kAttemptFailed, EINPROGRESS));
+      } else {
+        shutdown(waits[k].fd, SHUT_RDWR);
+        ends.push_back(finish(pending[k], ConnectReport::kAttemptConnected, 0));
+      }
+    }
+    return ends;
   }
-  if (answer->h_addrtype != AF_INET ||
-      answer->h_length != static_cast<int>(sizeof address) ||
-      answer->h_addr_list == nullptr || answer->h_addr_list[0] == nullptr) {
-    resolveError = NO_DATA;
-    return false;
+
+  void abandon(std::size_t attempt) override { finish(attempt, ConnectReport::kAttemptAbandoned, 0); }
+
+ private:
+  AttemptEnd finish(std::size_t attempt, ConnectReport::AttemptEnd end, long error) {
+    close(fds_[attempt]);
+    fds_[attempt] = -1;
+    return {attempt, end, error};
   }
-  std::memcpy(&address, answer->h_addr_list[0], sizeof address);
-  return true;
+
+  const std::vector<IpAddress>& addresses_;
+  std::uint16_t port_;
+  std::vector<int> fds_;
+};
+
+// `start` plus `seconds`, saturated; `start` itself for a negative count.
+Micros deadlineAfter(Micros start, long seconds) {
+  if (seconds <= 0) return start;
+  constexpr Micros kMost = INT64_MAX / 4;
+  return seconds >= (kMost - start) / 1000000 ? kMost : start + static_cast<Micros>(seconds) * 1000000;
 }
 
 }  // namespace
@@ -111,22 +178,34 @@ FileRead SystemPlatform::readFile(const char* path, std::size_t limit, std::stri
 }
 
 ConnectOutcome SystemPlatform::connectTcp(const std::string& host, std::uint16_t port,
-                                          long timeoutSeconds) {
-  sockaddr_in address{};
-  long resolveError = 0;
-  if (!resolveHost(host, address.sin_addr, resolveError)) {
-    return {ConnectOutcome::kUnresolved, resolveError};
+                                          long timeoutSeconds, ConnectReport* report) {
+  const Micros start = monotonicMicros();
+  const Micros deadline = deadlineAfter(start, timeoutSeconds);
+  std::vector<IpAddress> resolved;
+  const long resolveError = resolveHost(host, deadline, resolved);
+  if (report != nullptr) {
+    *report = ConnectReport{};
+    report->resolveMicros = monotonicMicros() - start;
+    for (const IpAddress& address : resolved) report->addresses.push_back(addressText(address));
   }
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return {ConnectOutcome::kNoSocket, errno};
-  const int result = connectWithTimeout(fd, address, sizeof address, timeoutSeconds);
-  const long connectErrno = errno;
-  if (result == kConnected) shutdown(fd, SHUT_RDWR);
-  close(fd);
-  if (result == kConnected) return {ConnectOutcome::kConnected, 0};
-  return {ConnectOutcome::kNotConnected, connectErrno};
+  if (resolveError != kResolved) return {ConnectOutcome::kUnresolved, resolveError};
+  // A negative time-out can never be waited for: the server counts as
+  // unreachable, and no connection is started for nothing.
+  if (timeoutSeconds < 0) return {ConnectOutcome::kNotConnected, EINVAL};
+
+  std::vector<int> families;
+  for (const IpAddress& address : resolved) families.push_back(address.family);
+  std::vector<IpAddress> ordered;
+  for (std::size_t i : attemptOrder(families)) ordered.push_back(resolved[i]);
+  SocketAttempts io(ordered, port);
+  const ConnectOutcome outcome =
+      raceAttempts(ordered.size(), deadline, io, report ? &report->attempts : nullptr, start);
+  if (report != nullptr) {
+    for (std::size_t i = 0; i < report->attempts.size(); ++i) {
+      report->attempts[i].address = addressText(ordered[i]);
+    }
+  }
+  return outcome;
 }
 
 void SystemPlatform::runProgram(const char* const* argv) {
@@ -138,65 +217,6 @@ void SystemPlatform::runProgram(const char* const* argv) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-}
-
-int waitMillis(long timeoutSeconds) {
-  if (timeoutSeconds < 0) return -1;
-  if (timeoutSeconds > INT_MAX / 1000) return INT_MAX;
-  return static_cast<int>(timeoutSeconds * 1000);
-}
-
-int connectWithTimeout(int fd, const sockaddr_in& address, socklen_t length,
-                       long timeoutSeconds) {
-  // A negative time-out can never be waited for: the server counts as
-  // unreachable, and no connection is started for nothing.
-  if (timeoutSeconds < 0) {
-    errno = EINVAL;
-    return kWaitFailed;
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return kGetFlagsFailed;
-  if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return kSetFlagsFailed;
-
-  const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
-  const int connectErrno = errno;
-  // Blocking again for the rest; the outcome of restoring is not checked, and
-  // it must not disturb the errno that connect left.
-  (void)fcntl(fd, F_SETFL, flags);
-  errno = connectErrno;
-  if (rc != 0 && connectErrno != EINPROGRESS) return kConnectFailed;
-
-  // Wait for writability. poll has no descriptor-number limit. An
-  // interrupted wait goes on for the time that is left.
-  using Clock = std::chrono::steady_clock;
-  const int totalMillis = waitMillis(timeoutSeconds);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMillis);
-  int remaining = totalMillis;
-  for (;;) {
-    pollfd wait{};
-    wait.fd = fd;
-    wait.events = POLLOUT;
-    const int ready = poll(&wait, 1, remaining);
-    if (ready > 0) break;
-    if (ready == 0) {
-      errno = connectErrno;
-      return kTimedOut;
-    }
-    if (errno != EINTR) return kWaitFailed;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - Clock::now());
-    remaining = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    errno = connectErrno;
-  }
-  errno = connectErrno;
-
-  int pending = 0;
-  socklen_t pendingLength = sizeof pending;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &pendingLength) < 0) {
-    return kSocketErrorUnread;
-  }
-  errno = connectErrno;
-  return pending != 0 ? kPendingError : kConnected;
 }
 
 }  // namespace revozi

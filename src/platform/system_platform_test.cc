@@ -1,8 +1,13 @@
-// The system platform's TCP connect against real sockets on 127.0.0.1.
+// The system platform's connections against real sockets on loopback, and
+// the numeric forms and error numbers of its resolution.
 #include "platform/system_platform.h"
+
+#include <ares.h>
+#include <netdb.h>
 
 #include <gtest/gtest.h>
 
+#include "platform/resolver.h"
 #include "tests/tcp_helpers.h"
 
 namespace revozi {
@@ -11,127 +16,154 @@ namespace {
 using namespace revozi::testing;  // NOLINT: the TCP helpers
 using std::chrono::milliseconds;
 
-TEST(WaitMillisTest, WholeSecondsClampedNeverWrapped) {
-  EXPECT_EQ(waitMillis(0), 0);
-  EXPECT_EQ(waitMillis(1), 1000);
-  EXPECT_EQ(waitMillis(2147483), 2147483000);
-  // Beyond INT_MAX milliseconds the wait is clamped, never wrapped: 4294968 s
-  // would wrap to a 704 ms wait in 32 bits.
-  EXPECT_EQ(waitMillis(2147484), INT_MAX);
-  EXPECT_EQ(waitMillis(4294968), INT_MAX);
-  EXPECT_EQ(waitMillis(LONG_MAX), INT_MAX);
-  EXPECT_EQ(waitMillis(-1), -1);
-  EXPECT_EQ(waitMillis(LONG_MIN), -1);
+// ---- numeric hosts and error numbers ----------------------------------------
 
+TEST(ResolverTest, NumericHostsNeedNoResolver) {
+  struct Row {
+    const char* host;
+    int family;  // 0: not numeric
+    const char* text;
+  };
+  const Row rows[] = {
+      {"127.0.0.1", AF_INET, "127.0.0.1"},   {"127.1", AF_INET, "127.0.0.1"},
+      {"2130706433", AF_INET, "127.0.0.1"},  {"127.0.0.01", AF_INET, "127.0.0.1"},
+      {"::1", AF_INET6, "::1"},              {"[::1]", AF_INET6, "::1"},
+      {"[2001:db8::7]", AF_INET6, "2001:db8::7"},
+      {"[::ffff:127.0.0.1]", AF_INET6, "::ffff:127.0.0.1"},
+      {"127.0.0.256", 0, ""},                {"1.2.3.4.5", 0, ""},
+      {"127.0.0.1.", 0, ""},                 {"[::1]:443", 0, ""},
+      {"[127.0.0.1]", 0, ""},                {"::1%lo", 0, ""},
+      {"localhost", 0, ""},                  {"", 0, ""},
+      {"[]", 0, ""},
+  };
+  for (const Row& row : rows) {
+    IpAddress address;
+    EXPECT_EQ(numericAddress(row.host, address), row.family != 0) << row.host;
+    if (row.family == 0) continue;
+    EXPECT_EQ(address.family, row.family) << row.host;
+    EXPECT_EQ(addressText(address), row.text) << row.host;
+  }
+  IpAddress address;
+  EXPECT_FALSE(numericAddress(std::string_view("127.0.0.1\0x", 11), address));
 }
 
-// ---- connectWithTimeout ----------------------------------------------------
+TEST(ResolverTest, ErrorNumbersOfTheResolverStatuses) {
+  const std::pair<int, long> rows[] = {
+      {ARES_SUCCESS, 0},           {ARES_ENOTFOUND, HOST_NOT_FOUND}, {ARES_EBADNAME, HOST_NOT_FOUND},
+      {ARES_ETIMEOUT, TRY_AGAIN},  {ARES_ECONNREFUSED, TRY_AGAIN},   {ARES_ESERVFAIL, TRY_AGAIN},
+      {ARES_EDESTRUCTION, TRY_AGAIN}, {ARES_ECANCELLED, TRY_AGAIN},  {ARES_EREFUSED, NO_RECOVERY},
+      {ARES_EFORMERR, NO_RECOVERY}, {ARES_ENOMEM, NO_RECOVERY},      {ARES_EFILE, NO_RECOVERY},
+      {ARES_ENODATA, NO_DATA},
+  };
+  for (const auto& [status, error] : rows) EXPECT_EQ(resolveErrorOf(status), error) << status;
+}
 
-TEST(ConnectWithTimeoutTest, ConnectsAndLeavesTheSocketBlocking) {
+// Names that no resolver is asked about: NUL bytes, dotted numbers that are
+// no address; a numeric address is the one address, at once.
+TEST(ResolverTest, HostsThatNeverReachTheResolver) {
+  std::vector<IpAddress> addresses;
+  const Micros deadline = monotonicMicros() + 5'000'000;
+  EXPECT_EQ(resolveHost(std::string("127.0.0.1\0.invalid", 18), deadline, addresses), HOST_NOT_FOUND);
+  EXPECT_TRUE(addresses.empty());
+  EXPECT_EQ(resolveHost("127.0.0.256", deadline, addresses), HOST_NOT_FOUND);
+  EXPECT_EQ(resolveHost("[::1]", monotonicMicros(), addresses), 0);
+  ASSERT_EQ(addresses.size(), 1u);
+  EXPECT_EQ(addressText(addresses[0]), "::1");
+}
+
+// ---- connectTcp --------------------------------------------------------------
+
+ConnectOutcome connectTo(const std::string& host, std::uint16_t port, long timeoutSeconds,
+                         ConnectReport* report = nullptr) {
+  SystemPlatform platform;
+  return platform.connectTcp(host, port, timeoutSeconds, report);
+}
+
+TEST(ConnectTcpTest, ConnectsAndReportsTheAttempt) {
   Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  const int flagsBefore = fcntl(fd, F_GETFL);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
-  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
-  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  close(fd);
+  ConnectReport report;
+  const ConnectOutcome outcome = connectTo("127.0.0.1", listener.port(), 5, &report);
+  EXPECT_EQ(outcome.kind, ConnectOutcome::kConnected);
+  EXPECT_EQ(report.addresses, std::vector<std::string>{"127.0.0.1"});
+  ASSERT_EQ(report.attempts.size(), 1u);
+  EXPECT_EQ(report.attempts[0].address, "127.0.0.1");
+  EXPECT_EQ(report.attempts[0].end, ConnectReport::kAttemptConnected);
+  EXPECT_LE(report.attempts[0].startMicros, report.attempts[0].endMicros);
   EXPECT_EQ(listener.acceptFor(), 1);
 }
 
-TEST(ConnectWithTimeoutTest, RefusedPortFailsWithoutWaiting) {
+TEST(ConnectTcpTest, RefusedPortFailsWithoutWaiting) {
+  const int refused = refusalErrno();
   const Clock::time_point start = Clock::now();
-  refusalErrno();  // checks the outcome
+  const ConnectOutcome outcome = connectTo("127.0.0.1", closedPort(), 5);
+  EXPECT_EQ(outcome.kind, ConnectOutcome::kNotConnected);
+  EXPECT_EQ(outcome.error, refused);
   EXPECT_LT(secondsSince(start), 1.0);
 }
 
-TEST(ConnectWithTimeoutTest, NegativeTimeOutFailsAtOnceWithoutConnecting) {
+TEST(ConnectTcpTest, NegativeTimeOutFailsAtOnceWithoutConnecting) {
   Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int flagsBefore = fcntl(fd, F_GETFL);
-  errno = 0;
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), -1), kWaitFailed);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MIN),
-            kWaitFailed);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(fcntl(fd, F_GETFL), flagsBefore);
-  close(fd);
+  for (long timeout : {-1L, LONG_MIN}) {
+    const ConnectOutcome outcome = connectTo("127.0.0.1", listener.port(), timeout);
+    EXPECT_EQ(outcome.kind, ConnectOutcome::kNotConnected);
+    EXPECT_EQ(outcome.error, EINVAL);
+  }
   EXPECT_EQ(listener.acceptFor(milliseconds(200)), 0);
 }
 
-TEST(ConnectWithTimeoutTest, PendingConnectTimesOutAfterItsTimeOut) {
+TEST(ConnectTcpTest, PendingConnectTimesOutAfterItsTimeOut) {
   FullListener listener;
   if (!listener.fill()) GTEST_SKIP() << kNoPendingConnect;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 1), kTimedOut);
-  EXPECT_EQ(errno, EINPROGRESS);  // as connect left it
+  ConnectReport report;
+  const ConnectOutcome outcome = connectTo("127.0.0.1", listener.port(), 1, &report);
   const double took = secondsSince(start);
-  close(fd);
+  EXPECT_EQ(outcome.kind, ConnectOutcome::kNotConnected);
+  EXPECT_EQ(outcome.error, EINPROGRESS);
+  ASSERT_EQ(report.attempts.size(), 1u);
+  EXPECT_EQ(report.attempts[0].end, ConnectReport::kAttemptTimedOut);
   EXPECT_GE(took, 0.9);
   EXPECT_LT(took, 3.5);
 }
 
-TEST(ConnectWithTimeoutTest, ZeroTimeOutPollsOnce) {
+TEST(ConnectTcpTest, ZeroTimeOutLooksOnce) {
   FullListener full;
   if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
   Clock::time_point start = Clock::now();
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
-  EXPECT_EQ(errno, EINPROGRESS);
-  close(fd);
+  ConnectOutcome outcome = connectTo("127.0.0.1", full.port(), 0);
+  EXPECT_EQ(outcome.kind, ConnectOutcome::kNotConnected);
+  EXPECT_EQ(outcome.error, EINPROGRESS);
   EXPECT_LT(secondsSince(start), 0.5);
 
-  // An accepting listener on loopback: established by the time of the single
-  // poll, or counted as not (yet) reachable; either way without waiting.
+  // An accepting listener: established by the time of the one look, or
+  // counted as not (yet) reachable; either way without waiting.
   Listener listener;
   start = Clock::now();
-  fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int code = connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), 0);
-  const int error = errno;
-  close(fd);
+  outcome = connectTo("127.0.0.1", listener.port(), 0);
   EXPECT_LT(secondsSince(start), 0.5);
-  if (code != kConnected) {
-    EXPECT_EQ(code, kTimedOut);
-    EXPECT_EQ(error, EINPROGRESS);
+  if (outcome.kind != ConnectOutcome::kConnected) {
+    EXPECT_EQ(outcome.kind, ConnectOutcome::kNotConnected);
+    EXPECT_EQ(outcome.error, EINPROGRESS);
   }
 }
 
-TEST(ConnectWithTimeoutTest, HugeTimeOutIsNotWrappedIntoAFailure) {
+TEST(ConnectTcpTest, HugeTimeOutIsNotWrappedIntoAFailure) {
   Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(listener.port()), sizeof(sockaddr_in), LONG_MAX),
-            kConnected);
-  close(fd);
+  EXPECT_EQ(connectTo("127.0.0.1", listener.port(), LONG_MAX).kind, ConnectOutcome::kConnected);
   EXPECT_EQ(listener.acceptFor(), 1);
 }
 
-TEST(ConnectWithTimeoutTest, BadDescriptorFailsReadingItsFlags) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  close(fd);
-  EXPECT_EQ(connectWithTimeout(fd, loopback(closedPort()), sizeof(sockaddr_in), 1), kGetFlagsFailed);
-  EXPECT_EQ(errno, EBADF);
-}
-
-TEST(ConnectWithTimeoutTest, DescriptorAbove1023Works) {
+TEST(ConnectTcpTest, SocketAbove1023Works) {
   constexpr int kHigh = 1500;
   if (!allowDescriptors(kHigh + 1)) GTEST_SKIP() << "descriptor limit cannot be raised to " << kHigh + 1;
   Listener listener;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(dup2(fd, kHigh), kHigh);
-  close(fd);
-  EXPECT_EQ(connectWithTimeout(kHigh, loopback(listener.port()), sizeof(sockaddr_in), 5), kConnected);
-  close(kHigh);
+  const std::vector<int> fillers = occupyDescriptors(1100, 1024);
+  const bool high = !fillers.empty() && fillers.back() >= 1024;
+  const ConnectOutcome outcome = connectTo("127.0.0.1", listener.port(), 5);
+  for (int fd : fillers) close(fd);
+  ASSERT_TRUE(high) << "could not occupy descriptors up to 1024";
+  EXPECT_EQ(outcome.kind, ConnectOutcome::kConnected);
   EXPECT_EQ(listener.acceptFor(), 1);
-
-  FullListener full;
-  if (!full.fill()) GTEST_SKIP() << kNoPendingConnect;
-  const int fd2 = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(dup2(fd2, kHigh), kHigh);
-  close(fd2);
-  EXPECT_EQ(connectWithTimeout(kHigh, loopback(full.port()), sizeof(sockaddr_in), 0), kTimedOut);
-  close(kHigh);
 }
 
 }  // namespace

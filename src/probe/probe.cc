@@ -12,16 +12,6 @@
 namespace revozi {
 namespace {
 
-// Probe order: each slot pairs a server URL with its time-out.
-struct ServerSlot {
-  ParamIndex url;
-  ParamIndex timeout;
-};
-constexpr ServerSlot kServerSlots[] = {
-    {kKorven, kTimeout},   {kBackup1, kTimeout1}, {kBackup2, kTimeout2},
-    {kBackup3, kTimeout3}, {kBackup4, kTimeout4},
-};
-
 constexpr std::string_view kResolveFailed =
     "<CENTER><B>gethostbyname() erreur %ld pour le serveur %s</B></P></CENTER>\n";
 constexpr std::string_view kSocketFailed =

@@ -12,6 +12,16 @@
 
 namespace revozi {
 
+// Probe order: each slot pairs a server URL with its time-out.
+struct ServerSlot {
+  ParamIndex url;
+  ParamIndex timeout;
+};
+inline constexpr ServerSlot kServerSlots[] = {
+    {kKorven, kTimeout},   {kBackup1, kTimeout1}, {kBackup2, kTimeout2},
+    {kBackup3, kTimeout3}, {kBackup4, kTimeout4},
+};
+
 // Probes KWT_KORVEN, then KWT_BACKUP1 to KWT_BACKUP4 (empty slots skipped),
 // each bounded by its time-out, and stops at the first that answers: its URL,
 // whole, or nothing. With `trace` it writes the trace page there, naming
@@ -20,7 +30,9 @@ std::optional<std::string> selectServer(const ParamTable& params, Platform& plat
                                         PageOutput* trace);
 
 // True when a TCP connection to the URL's host on `port` was established
-// within `timeoutSeconds` (one trace line otherwise, with `trace`).
+// within `timeoutSeconds`, resolution included (one trace line otherwise,
+// with `trace`: the resolution error number, 1 to 4, or the errno of the
+// last connection attempt to end).
 bool probeServer(Platform& platform, std::string_view url, std::uint16_t port,
                  long timeoutSeconds, PageOutput* trace);
 

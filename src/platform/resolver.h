@@ -1,0 +1,54 @@
+// Name resolution for the connections to the payment servers: IPv6 and IPv4
+// addresses of a name, from /etc/hosts and the name servers of
+// /etc/resolv.conf (read by the resolver library itself, so a static program
+// needs nothing of the C library's name-service modules at run time),
+// bounded by a deadline. Numeric addresses are converted without any
+// resolver set-up.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/connect_race.h"
+
+namespace revozi {
+
+struct IpAddress {
+  int family = 0;             // AF_INET or AF_INET6
+  unsigned char bytes[16]{};  // network order; 4 bytes for AF_INET
+};
+
+// The resolution error numbers (those of h_errno).
+enum ResolveError : long {
+  kResolved = 0,
+  kNoSuchName = 1,   // HOST_NOT_FOUND
+  kTryAgain = 2,     // TRY_AGAIN: no answer in time, or a server failure
+  kNoRecovery = 3,   // NO_RECOVERY
+  kNoAddress = 4,    // NO_DATA: the name exists, without addresses
+};
+
+// The address a numeric host text stands for, as the resolver would take it
+// without asking anyone: a dotted IPv4 number in every form inet_aton reads
+// ("127.1", "0x7f.1", "2130706433"), or an IPv6 address, bare or in
+// brackets ("[::1]"). False for anything else.
+bool numericAddress(std::string_view host, IpAddress& address);
+
+// True when `host` looks like a dotted number (a digit first, only digits
+// and dots, no dot last): such a name is never sent to a name server.
+bool isDottedNumber(std::string_view host);
+
+// The error number of a resolver library status.
+long resolveErrorOf(int status);
+
+// Resolves `host` into `addresses` (IPv6 and IPv4, in the resolver's order),
+// waiting until `deadline` at most (monotonicMicros). 0 or a ResolveError.
+long resolveHost(const std::string& host, Micros deadline, std::vector<IpAddress>& addresses);
+
+// Now, on the monotonic clock, in microseconds.
+Micros monotonicMicros();
+
+// The address as text: "192.0.2.1", "2001:db8::1".
+std::string addressText(const IpAddress& address);
+
+}  // namespace revozi
