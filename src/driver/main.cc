@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/check.h"
 #include "driver/driver.h"
 #include "platform/system_platform.h"
 #include "driver/program_version.h"
@@ -11,6 +12,7 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: revozi.cgi [NAME=value ...]\n"
+    "       revozi.cgi --check [NAME=value ...]\n"
     "       revozi.cgi --help | --version\n"
     "\n"
     "The payment module. A web server runs it as a CGI program (GET or POST)\n"
@@ -31,8 +33,15 @@ constexpr char kHelp[] =
     "Exit status: 0 payment page, no-server page or a server found in ping\n"
     "mode; 1 error page, redirect, no server in ping mode, or a failed write.\n"
     "\n"
-    "--help and --version are read only outside a web server (REQUEST_METHOD\n"
-    "not set), as the first argument. See revozi.cgi(1).\n";
+    "--check reads the configuration as a request would (run it where and as\n"
+    "the web server runs the module, with its environment) and prints a\n"
+    "checklist, one line per item marked ok, warn or FAIL: the sources, the\n"
+    "options file, the lock, the merchant key, every payment server's\n"
+    "addresses and connections, the return and error URLs. Exit status 0\n"
+    "without a FAIL line, else 1.\n"
+    "\n"
+    "--check, --help and --version are read only outside a web server\n"
+    "(REQUEST_METHOD not set), as the first argument. See revozi.cgi(1).\n";
 
 }  // namespace
 
@@ -42,5 +51,6 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> args(argv, argv + argc);
   revozi::SystemPlatform platform;
+  if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--check") return revozi::runCheck(platform, args);
   return revozi::runRequest(platform, std::move(args));
 }

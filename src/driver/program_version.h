@@ -27,13 +27,17 @@ inline int printVersion(const char* program) {
   return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
 }
 
+// True when the program runs outside a web server (no REQUEST_METHOD): only
+// then are its own flags read.
+inline bool outsideWebServer() { return std::getenv("REQUEST_METHOD") == nullptr; }
+
 // --help and --version, read only outside a web server (no REQUEST_METHOD)
 // and only as the first argument, so that under a web server every argument
 // stays the request's. The exit status when `first` asks for one of them
 // (`-h` too where `shortHelp`), else nothing.
 inline std::optional<int> answerProgramFlag(const char* program, std::string_view first,
                                             const char* help, bool shortHelp) {
-  if (std::getenv("REQUEST_METHOD") != nullptr) return std::nullopt;
+  if (!outsideWebServer()) return std::nullopt;
   if (first == "--version") return printVersion(program);
   if (first != "--help" && !(shortHelp && first == "-h")) return std::nullopt;
   std::fputs(help, stdout);

@@ -63,15 +63,6 @@ std::optional<std::string> modeFromCommandLine(const Sources& sources) {
   return std::nullopt;
 }
 
-std::string chooseOptionsPath(const ParamTable& params, const Sources& sources) {
-  if (params.present(kOpt)) return *params.value(kOpt);  // empty names no file
-  if (!sources.locked) {
-    if (auto v = findFormValue(sources.form, "KWT_OPT", "VEL_OPT")) return *v;
-  }
-  if (const char* v = getenvEither(sources.platform, "KWT_OPT", "VEL_OPT")) return v;
-  return kDefaultOptionsFile;
-}
-
 // Handles one line of the options file, without its line feed. Returns the
 // status: 0 to go on, or -6.
 int handleLine(ParamTable& table, std::string_view line) {
@@ -96,6 +87,15 @@ int handleLine(ParamTable& table, std::string_view line) {
 }
 
 }  // namespace
+
+std::string optionsFilePath(const ParamTable& params, const Sources& sources) {
+  if (params.present(kOpt)) return *params.value(kOpt);  // empty names no file
+  if (!sources.locked) {
+    if (auto v = findFormValue(sources.form, "KWT_OPT", "VEL_OPT")) return *v;
+  }
+  if (const char* v = getenvEither(sources.platform, "KWT_OPT", "VEL_OPT")) return v;
+  return kDefaultOptionsFile;
+}
 
 std::string_view trimText(std::string_view text) {
   const std::size_t b = std::min(text.find_first_not_of(" \t"), text.size());
@@ -138,7 +138,7 @@ int applySource(ParamTable& params, const Sources& sources, char mode) {
     case '1': applyForm(params, sources); return 0;
     case '2': applyEnvironment(params, sources); return 0;
     case '3': {
-      std::string path = chooseOptionsPath(params, sources);
+      std::string path = optionsFilePath(params, sources);
       return readOptionsFile(params, sources.platform, path.c_str());
     }
     case '4': applyCommandLine(params, sources); return 0;
@@ -151,16 +151,20 @@ bool lockRequested(const Platform& platform) {
   return v != nullptr && *v != '\0' && std::string_view(v) != "0";
 }
 
-int fillParameters(ParamTable& params, const Sources& sources) {
+std::string modeString(const Sources& sources) {
   std::optional<std::string> mode;
   if (!sources.locked) mode = findFormValue(sources.form, "KWT_MODE", "VEL_MODE");
   if (!mode) {
     if (const char* v = getenvEither(sources.platform, "KWT_MODE", "VEL_MODE")) mode = v;
   }
   if (!mode) mode = modeFromCommandLine(sources);
-  if (!mode) mode = "1";
+  return mode ? *mode : "1";
+}
+
+int fillParameters(ParamTable& params, const Sources& sources) {
+  const std::string mode = modeString(sources);
   params.set(kMode, mode);
-  for (char c : *mode) {
+  for (char c : mode) {
     int rc = applySource(params, sources, c);
     if (rc != 0) return rc;
   }

@@ -33,6 +33,15 @@ struct Sources {
 // "0": the operator has locked the settings against the form.
 bool lockRequested(const Platform& platform);
 
+// The mode string: from the form (not under the lock), else the environment,
+// else the command line, else "1".
+std::string modeString(const Sources& sources);
+
+// The options file's path for the '3' source: KWT_OPT as the table holds it
+// (empty names no file), else the form's (not under the lock), else the
+// environment's, else kDefaultOptionsFile.
+std::string optionsFilePath(const ParamTable& params, const Sources& sources);
+
 // Resolves the mode string into KWT_MODE and applies the sources it names, in
 // its order. 0, or the code of the first failing source (-2, -5, -6).
 int fillParameters(ParamTable& params, const Sources& sources);

@@ -53,7 +53,7 @@ TEST(ProgramFlags, UnderAWebServerTheFlagsAreOrdinaryArguments) {
   const ModuleResult plain = runWith(REVOZI_CGI_PATH, {}, cgi);
   ASSERT_EQ(plain.status, 1);
   ASSERT_NE(plain.out.find("(code -7)"), std::string::npos) << plain.out;
-  for (const char* flag : {"--help", "--version", "-h"}) {
+  for (const char* flag : {"--help", "--version", "-h", "--check"}) {
     const ModuleResult r = runWith(REVOZI_CGI_PATH, {flag}, cgi);
     EXPECT_EQ(r.status, plain.status) << flag;
     EXPECT_EQ(r.out, plain.out) << flag;
