@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""The module over today's networks, run as root inside a private network
+namespace (loopback only) and a private mount namespace:
+
+    unshare -n -m -- networks.py MODULE
+
+It binds its own /etc/hosts, /etc/resolv.conf and /etc/nsswitch.conf over the
+system's (only inside the mount namespace) and runs a tiny name server on
+127.0.0.53 that answers for names under .test: NXDOMAIN for gone.test, an
+empty answer for empty.test, FORMERR for broken.test, nothing ever for any
+other name (a name server that never answers). Its resolver time-out is 30 s,
+far beyond every slot's time-out, so only the module can bound a resolution.
+
+Names under .test from the hosts file:
+    dual.test   ::1 and 127.0.0.1   (the test listens on 127.0.0.1 only)
+    two.test    127.0.0.2 then 127.0.0.1   (127.0.0.2 is blackholed: a
+                listener whose queue is full, so a connection stays pending)
+    six.test    ::1 only
+    one.test    127.0.0.1 only
+
+Each case runs the module in ping mode with the trace, or with --check, and
+checks its output, exit status and time. Every wait is bounded. Standard
+library only.
+"""
+
+import os
+import select
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+RUN_TIMEOUT = 15  # seconds for one run of the module
+
+HOSTS = """127.0.0.1 localhost
+::1 dual.test
+127.0.0.1 dual.test
+127.0.0.2 two.test
+127.0.0.1 two.test
+::1 six.test
+127.0.0.1 one.test
+"""
+RESOLV = "nameserver 127.0.0.53\noptions timeout:30 attempts:2\n"
+NSSWITCH = "hosts: files dns\n"
+
+
+def bind_system_files(workdir):
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for name, text in (("hosts", HOSTS), ("resolv.conf", RESOLV), ("nsswitch.conf", NSSWITCH)):
+        path = os.path.join(workdir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        subprocess.run(["mount", "--bind", path, "/etc/" + name], check=True)
+
+
+class NameServer:
+    """UDP on 127.0.0.53:53: answers by name, or never."""
+
+    RCODES = {"gone.test": 3, "empty.test": 0, "broken.test": 1}
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.53", 53))
+        self.queries = []
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            if not select.select([self.sock], [], [], 0.2)[0]:
+                continue
+            data, peer = self.sock.recvfrom(4096)
+            labels, at = [], 12
+            while at < len(data) and data[at] != 0:
+                labels.append(data[at + 1:at + 1 + data[at]].decode("ascii", "replace"))
+                at += 1 + data[at]
+            name = ".".join(labels).lower()
+            self.queries.append(name)
+            if name not in self.RCODES:
+                continue  # never answers
+            ident, flags = struct.unpack("!HH", data[:4])
+            header = struct.pack("!HHHHHH", ident, 0x8000 | (flags & 0x0100) | 0x0080 | self.RCODES[name],
+                                 1, 0, 0, 0)
+            self.sock.sendto(header + data[12:at + 5], peer)
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(timeout=5)
+        self.sock.close()
+
+
+class Listener:
+    """Accepts and closes connections on (host, port); port 0 picks one."""
+
+    def __init__(self, host, port=0):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((host, port))
+        self.sock.listen(64)
+        self.port = self.sock.getsockname()[1]
+        self.accepted = 0
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            if not select.select([self.sock], [], [], 0.1)[0]:
+                continue
+            conn, _ = self.sock.accept()
+            self.accepted += 1
+            conn.close()
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(timeout=5)
+        self.sock.close()
+
+
+class Blackhole:
+    """A listener on (host, port) that never accepts and whose queue is full:
+    a new connection attempt to it stays pending, as behind a dropping
+    firewall."""
+
+    def __init__(self, host, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((host, port))
+        self.sock.listen(0)
+        self.fillers = []
+        for _ in range(8):
+            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            c.setblocking(False)
+            c.connect_ex((host, port))
+            self.fillers.append(c)
+            if not select.select([], [c], [], 0.3)[1]:
+                return
+        raise SystemExit("cannot make a connection attempt stay pending on %s:%d" % (host, port))
+
+    def close(self):
+        for c in self.fillers:
+            c.close()
+        self.sock.close()
+
+
+def free_port():
+    """A port free on 127.0.0.1, 127.0.0.2 and ::1."""
+    for _ in range(50):
+        s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        s.bind(("::1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        try:
+            for host in ("127.0.0.1", "127.0.0.2"):
+                t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                t.bind((host, port))
+                t.close()
+            return port
+        except OSError:
+            continue
+    raise SystemExit("no free port")
+
+
+def refusal_errno():
+    """The errno the trace shows for a refused loopback connection: 111 where
+    the kernel refuses at once, 115 where the refusal comes after the
+    connection was in progress."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setblocking(False)
+    error = s.connect_ex(("127.0.0.1", free_port()))
+    s.close()
+    return error
+
+
+def run(module, workdir, args, env=None):
+    """The exit status (-1 after RUN_TIMEOUT), standard output and seconds."""
+    started = time.monotonic()
+    try:
+        p = subprocess.run([module] + args, cwd=workdir, env=env or {"PATH": "/usr/bin:/bin"},
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
+    except subprocess.TimeoutExpired as e:
+        return -1, (e.stdout or b"").decode("latin-1"), time.monotonic() - started
+    return p.returncode, p.stdout.decode("latin-1"), time.monotonic() - started
+
+
+TRACE_HEAD = ("Content-type: text/html\nCache-Control: no-cache, no-store\nPragma: no-cache\n\n"
+              "<HTML>\n<HEAD>\n<TITLE>KORVEN</TITLE></HEAD>\n<BODY>\n")
+TRACE_TAIL = "</BODY>\n</HTML>\n"
+
+
+def resolve_line(error, host):
+    return "<CENTER><B>gethostbyname() erreur %d pour le serveur %s</B></P></CENTER>\n" % (error, host)
+
+
+def connect_line(error, host):
+    return "<CENTER><B>connect() erreur %d pour le serveur %s</B></P></CENTER>\n" % (error, host)
+
+
+def main():
+    module = os.path.abspath(sys.argv[1])
+    failures = []
+
+    def expect(case, condition, detail):
+        print("%s  %s" % ("ok  " if condition else "FAIL", case))
+        if not condition:
+            print("      " + detail.replace("\n", "\n      "))
+            failures.append(case)
+
+    with tempfile.TemporaryDirectory() as workdir:
+        bind_system_files(workdir)
+        names = NameServer()
+        port = free_port()
+        v4 = Listener("127.0.0.1", port)
+        hole = Blackhole("127.0.0.2", port)
+        v6 = Listener("::1", free_port())  # on a port of its own: nothing on 127.0.0.1 there
+        closed = free_port()
+
+        def ping(servers, timeouts=(), port_used=port):
+            args = ["KWT_MODE=4", "KWT_PING=1", "KWT_TRACE=1", "KWT_PORT=%d" % port_used]
+            for slot, url in zip(("KWT_KORVEN", "KWT_BACKUP1", "KWT_BACKUP2", "KWT_BACKUP3"), servers):
+                args.append("%s=%s" % (slot, url))
+            return run(module, workdir, args + list(timeouts))
+
+        # Reachable primaries: (case, URL, the listener that must accept).
+        reachable = [
+            ("a name with an IPv6 and an IPv4 address, IPv4 listener only (::1 closed on this port)",
+             "https://dual.test/pay", v4),
+            ("a name whose first IPv4 address is blackholed: the second within 250 ms plus its connect",
+             "https://two.test/pay", v4),
+            ("a name with an IPv6 address only", "https://six.test/pay", v6),
+            ("an IPv6 address in brackets", "https://[::1]/pay", v6),
+        ]
+        for case, url, listener in reachable:
+            before = listener.accepted
+            status, out, took = ping([url, "https://gone.test/", "https://gone.test/", "https://gone.test/"],
+                                     ["KWT_TIMEOUT=5"], listener.port)
+            time.sleep(0.2)
+            expect(case, status == 0 and out == TRACE_HEAD + TRACE_TAIL + "Serveur: %s\n" % url and
+                   took < 1.0 and listener.accepted == before + 1,
+                   "status %d, %.2f s, accepted %d\n%s" % (status, took, listener.accepted - before, out))
+            if "two.test" in url:
+                expect("  ... and not before the 250 ms stagger", took >= 0.25, "%.3f s" % took)
+
+        # Resolution failures, one per slot: the trace numbers in slot order,
+        # the silent name server bounded by the slot's time-out (2 s).
+        status, out, took = ping(["https://silent.test/pay", "https://gone.test/pay", "https://broken.test/pay",
+                                  "https://empty.test/pay"], ["KWT_TIMEOUT=2"])
+        want = (TRACE_HEAD + resolve_line(2, "silent.test") + resolve_line(1, "gone.test") +
+                resolve_line(3, "broken.test") + resolve_line(4, "empty.test") + TRACE_TAIL +
+                "Aucun serveur disponible\n")
+        expect("a silent name server: the slot fails within its time-out, with 2; then 1, 3 and 4",
+               status == 1 and out == want and 1.9 <= took < 3.0,
+               "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
+
+        # One IPv4 address, nothing listening: the trace as it always was.
+        refused = refusal_errno()
+        status, out, took = ping(["https://one.test/pay", "https://127.0.0.1/pay", "https://gone.test/x",
+                                  "https://gone.test/y"], port_used=closed)
+        want = (TRACE_HEAD + connect_line(refused, "one.test") + connect_line(refused, "127.0.0.1") +
+                resolve_line(1, "gone.test") + resolve_line(1, "gone.test") + TRACE_TAIL +
+                "Aucun serveur disponible\n")
+        expect("one IPv4 address refused: the same trace lines", status == 1 and out == want and took < 1.0,
+               "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
+
+        # Numeric addresses never reach the name server.
+        expect("no name server query for numeric addresses or names of the hosts file",
+               not set(names.queries) - {"silent.test", "gone.test", "broken.test", "empty.test"},
+               repr(names.queries))
+
+        # --check, good and broken.
+        good = os.path.join(workdir, "good.txt")
+        with open(good, "w") as f:
+            f.write("KWT_KORVEN=https://two.test/paiement\nKWT_BACKUP1=https://dual.test/p\n"
+                    "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://127.1/p\nKWT_PORT=%d\n"
+                    "KWT_TIMEOUT=5\nKWT_ERREUR=https://shop.test/erreur.html\n" % port)
+        os.chmod(good, 0o640)
+        env = {"PATH": "/usr/bin:/bin", "REVOZI_LOCK": "1", "KWT_MODE": "31", "KWT_OPT": good}
+        status, out, took = run(module, workdir, ["--check"], env)
+        lines = [
+            "ok    mode string \"31\", from the environment\n",
+            "ok    source 3, the options file %s: read, 7 parameters set\n" % good,
+            "ok    lock: REVOZI_LOCK is set, the form supplies no setting\n",
+            "ok    KWT_KORVEN address 127.0.0.2 (resolved in ",
+            "ok    KWT_KORVEN address 127.0.0.1 (resolved in ",
+            "warn  KWT_KORVEN connect 127.0.0.2 port %d: no answer in 2" % port,
+            "ok    KWT_KORVEN connect 127.0.0.1 port %d: connected in " % port,
+            "ok    KWT_KORVEN reachable in 2",
+            "ok    KWT_BACKUP1 address ::1 (resolved in ",
+            "ok    KWT_BACKUP1 address 127.0.0.1 (resolved in ",
+            "ok    KWT_BACKUP3 address 127.0.0.1 (resolved in 0.0 ms)\n",
+            "ok    KWT_ERREUR https://shop.test/erreur.html\n",
+        ]
+        missing = [line for line in lines if line not in out]
+        expect("--check, a good configuration: exit 0, no FAIL, every address and attempt",
+               status == 0 and "FAIL" not in out and not missing, "status %d\nmissing %r\n%s" % (status, missing, out))
+
+        broken = os.path.join(workdir, "broken.txt")
+        with open(broken, "w") as f:
+            f.write("KWT_KORVEN=https://silent.test/paiement\nKWT_TIMEOUT=1\nKWT_BACKUP1=ftp://one.test/p\n"
+                    "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://gone.test/p\nKWT_PORT=%d\n"
+                    "KWT_CLE=Secret-1\nKWT_ERREUR=javascript:alert(1)\n" % closed)
+        os.chmod(broken, 0o644)
+        env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "3", "KWT_OPT": broken}
+        status, out, took = run(module, workdir, ["--check"], env)
+        lines = [
+            "FAIL  the options file holds KWT_CLE and every user may read it (mode 0644): chmod o-r %s\n" % broken,
+            "warn  lock: off (REVOZI_LOCK not set, empty or 0)",
+            "FAIL  merchant key: none written into the module, yet KWT_CLE is given: requests fail with -17\n",
+            "FAIL  KWT_KORVEN silent.test: not resolved (2, no answer in time, try again) after 1",
+            "FAIL  KWT_BACKUP1 \"ftp://one.test/p\": refused (not http://, https:// or //, or a control byte): "
+            "never probed\n",
+            "FAIL  KWT_BACKUP2 connect 127.0.0.1 port %d: error %d" % (closed, refused),
+            "FAIL  KWT_BACKUP2 not reachable within 20 s\n",
+            "FAIL  KWT_BACKUP3 gone.test: not resolved (1, no such name) after ",
+            "FAIL  KWT_ERREUR javascript:alert(1): not a web address (https://...)\n",
+        ]
+        missing = [line for line in lines if line not in out]
+        expect("--check, a broken configuration: exit 1 and each FAIL line", status == 1 and not missing
+               and took < 3.0, "status %d, %.2f s\nmissing %r\n%s" % (status, took, missing, out))
+
+        env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "23", "KWT_OPT": os.path.join(workdir, "absent.txt")}
+        for slot in ("KWT_KORVEN", "KWT_BACKUP1", "KWT_BACKUP2", "KWT_BACKUP3"):
+            env[slot] = "https://one.test/"
+        status, out, took = run(module, workdir, ["--check"], env)
+        expect("--check, a missing options file", status == 1 and
+               ("FAIL  source 3, the options file %s: cannot be opened" % env["KWT_OPT"]) in out, out)
+
+        for item in (names, v4, v6, hole):
+            item.close()
+
+    if failures:
+        print("%d case(s) failed" % len(failures))
+        return 1
+    print("all cases passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
