@@ -6,7 +6,8 @@
 #
 # WORK holds revozi_bench, and www/ with baseline.cgi and revozi.cgi.
 # 1. Per-process runs: RUNS of each case, round-robin (revozi_bench run):
-#    valid request (127.0.0.1 and "localhost" server URLs), error page, ping.
+#    valid request (127.0.0.1 and "localhost" server URLs), error page, ping;
+#    with www/before.cgi (an earlier build) its valid requests too.
 # 2. Under lighttpd (mod_cgi, 127.0.0.1 only) with a bounded load from wrk:
 #    requests per second of the module's valid request against the baseline
 #    CGI, in short rounds taken in pairs.
@@ -26,8 +27,15 @@ echo
 # One copy of the module per case, so that every program file is executed
 # once per round, as the baseline's is.
 for c in valid localhost error ping; do cp "$work/www/revozi.cgi" "$work/$c.cgi"; done
+# The earlier build, when there is one: its own two copies.
+others=()
+if [ -e "$work/www/before.cgi" ]; then
+  mkdir -p "$work/before-valid" "$work/before-localhost"
+  for c in valid localhost; do cp "$work/www/before.cgi" "$work/before-$c/before.cgi"; done
+  others=("$work/before-valid/before.cgi" "$work/before-localhost/before.cgi")
+fi
 "$bench" run "$runs" "$work/www/baseline.cgi" "$work/valid.cgi" "$work/localhost.cgi" \
-  "$work/error.cgi" "$work/ping.cgi"
+  "$work/error.cgi" "$work/ping.cgi" "${others[@]}"
 echo
 
 # --- under lighttpd --------------------------------------------------------

@@ -13,9 +13,22 @@
  *       are copies of the module, one file per case: every program file is
  *       then executed once per round, as the baseline's is (a file executed
  *       more often stays warmer in the caches and would look faster). Each
- *       OTHER (another build of the module, to compare build options) adds a
- *       valid-request case. The requests probe a listener on 127.0.0.1 that
- *       this program runs; every server URL is loopback.
+ *       OTHER is a pair of copies of another build of the module (an older
+ *       commit, other build options): it adds its own valid-request cases,
+ *       127.0.0.1 and localhost, and the ratios of this module's wall times to
+ *       its. The requests probe a listener on 127.0.0.1 that this program
+ *       runs; every server URL is loopback.
+ *   revozi_bench networks RUNS MODULE...
+ *       The time to the payment page when the primary server's first address
+ *       is blackholed, and when its name server never answers: RUNS runs of
+ *       each case per MODULE, the median and the server the page went to.
+ *       Run in private network and mount namespaces where /etc/hosts gives
+ *       pay.bench.test the addresses 127.0.0.2 then 127.0.0.1, and
+ *       /etc/resolv.conf names only 127.0.0.53: this program listens on
+ *       127.0.0.1, fills the queue of a listener on 127.0.0.2 that never
+ *       accepts (a connection to it stays pending) and holds UDP port 53 of
+ *       127.0.0.53 without ever answering. The time-outs are the defaults;
+ *       the backups are 127.0.0.1.
  *   revozi_bench serve PORT_FILE SECONDS
  *       A payment server that accepts: listens on 127.0.0.1 (ephemeral port,
  *       written to PORT_FILE), accepts and closes every connection, and exits
@@ -85,6 +98,18 @@ static double now_us(void) {
 
 static double timeval_us(struct timeval t) {
   return (double)t.tv_sec * 1e6 + (double)t.tv_usec;
+}
+
+/* The file name of a path, without a ".cgi" ending. */
+static const char* base_name(const char* path) {
+  static char names[16][64];
+  static int next;
+  const char* slash = strrchr(path, '/');
+  char* name = names[next++ % 16];
+  snprintf(name, 64, "%s", slash ? slash + 1 : path);
+  char* dot = strstr(name, ".cgi");
+  if (dot != NULL) *dot = '\0';
+  return name;
 }
 
 /* A listening socket on 127.0.0.1, ephemeral port. */
@@ -292,12 +317,19 @@ static int bench_run(int runs, char** programs, int program_count) {
   c->envp[1] = NULL;
   c->expect = "Serveur: http://127.0.0.1/pay\n";
 
+  if ((program_count - kOthers) % 2 != 0) {
+    fprintf(stderr, "OTHER modules come in pairs of copies\n");
+    return 2;
+  }
   for (int i = kOthers; i < program_count; ++i) {
+    const int localhost = (i - kOthers) % 2;
     c = &cases[n++];
-    c->name = programs[i];
+    char* name = NULL;
+    if (asprintf(&name, "%.14s, %s", base_name(programs[i]), localhost ? "localhost" : "127.0.0.1") < 0) return 2;
+    c->name = name;
     c->program = programs[i];
     c->argv[0] = "revozi.cgi";
-    cgi_env(c, cases[1].envp[7]);
+    cgi_env(c, cases[localhost ? kLocalhost : kValid].envp[7]);
     c->expect = "NAME=KWT_DATA VALUE=";
   }
 
@@ -375,6 +407,99 @@ static int bench_run(int runs, char** programs, int program_count) {
   }
   printf("(CPU: user+sys of the child and the children it waited for; peak RSS: the "
          "highest ru_maxrss over all runs)\n");
+  for (int i = kOthers; i + 1 < n; i += 2) {
+    printf("start-up of this module against %.14s (wall medians): 127.0.0.1 x %.3f, localhost x %.3f\n",
+           base_name(cases[i].program), quantile(cases[kValid].wall_us, runs, 0.5) /
+           quantile(cases[i].wall_us, runs, 0.5), quantile(cases[kLocalhost].wall_us, runs, 0.5) /
+           quantile(cases[i + 1].wall_us, runs, 0.5));
+  }
+  return 0;
+}
+
+/* A listener on (host, port) that never accepts, its queue full: a new
+ * connection attempt to it stays pending, as behind a firewall that drops. */
+static int blackhole(const char* host, int port, int* fillers, int max_fillers) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons((unsigned short)port);
+  inet_pton(AF_INET, host, &a.sin_addr);
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd < 0 || bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 0) != 0) return -1;
+  for (int i = 0; i < max_fillers; ++i) {
+    fillers[i] = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(fillers[i], (struct sockaddr*)&a, sizeof a);
+    struct pollfd p = {.fd = fillers[i], .events = POLLOUT, .revents = 0};
+    if (poll(&p, 1, 300) == 0) return fd; /* this one stays pending */
+  }
+  return -1;
+}
+
+static int bench_networks(int runs, char** modules, int module_count) {
+  int port = 0;
+  const int listener = listen_loopback(512, &port);
+  int fillers[8];
+  const int hole = listener < 0 ? -1 : blackhole("127.0.0.2", port, fillers, 8);
+  const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(53);
+  inet_pton(AF_INET, "127.0.0.53", &a.sin_addr);
+  if (listener < 0 || hole < 0 || dns < 0 || bind(dns, (struct sockaddr*)&a, sizeof a) != 0) {
+    perror("set-up on 127.0.0.1, 127.0.0.2 and 127.0.0.53");
+    return 2;
+  }
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  static const struct {
+    const char* name;
+    const char* primary;
+  } kCases[] = {{"primary's first address blackholed", "pay.bench.test"},
+                {"primary's name server silent", "silent.bench.test"}};
+  char* output = bench_alloc(kOutputCap + 4096);
+  double* walls = bench_alloc((size_t)runs * sizeof(double));
+  if (output == NULL || walls == NULL) return 2;
+  printf("Time to the payment page, %d runs each (default time-outs, backups on 127.0.0.1)\n", runs);
+  printf("%-38s %-16s %10s  %s\n", "case", "module", "median", "page sent to");
+  for (size_t k = 0; k < sizeof kCases / sizeof kCases[0]; ++k) {
+    for (int m = 0; m < module_count; ++m) {
+      struct Case c;
+      memset(&c, 0, sizeof c);
+      c.name = kCases[k].name;
+      c.program = modules[m];
+      c.argv[0] = "revozi.cgi";
+      char* query = NULL;
+      if (asprintf(&query, "QUERY_STRING=KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978"
+                   "&KWT_CMD=ORDER42&KWT_PORTEUR=shopper%%40example.fr&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7"
+                   "&KWT_KORVEN=http://%s/pay&KWT_BACKUP1=http://127.0.0.1/b1&KWT_BACKUP2=http://127.0.0.1/b2"
+                   "&KWT_BACKUP3=http://127.0.0.1/b3&KWT_PORT=%d", kCases[k].primary, port) < 0) {
+        return 2;
+      }
+      cgi_env(&c, query);
+      c.expect = "NAME=KWT_DATA VALUE=";
+      char sent_to[64] = "?";
+      for (int r = 0; r < runs; ++r) {
+        size_t len = 0;
+        int status = 0;
+        double cpu;
+        long maxrss;
+        if (run_once(&c, output, &len, &status, &walls[r], &cpu, &maxrss) != 0) {
+          fprintf(stderr, "cannot run %s: %s\n", c.program, strerror(errno));
+          return 2;
+        }
+        drain(listener);
+        if (check_output(&c, output, len, status) != 0) return 1;
+        const char* action = memmem(output, len, "Action='", 8);
+        if (action != NULL) sscanf(action + 8, "%63[^']", sent_to);
+      }
+      qsort(walls, (size_t)runs, sizeof(double), compare_double);
+      printf("%-38s %-16.16s %7.2f s   %s\n", c.name, base_name(c.program), quantile(walls, runs, 0.5) / 1e6,
+             sent_to);
+      fflush(stdout);
+    }
+  }
   return 0;
 }
 
@@ -473,7 +598,8 @@ static int freeport(void) {
 
 static int usage(void) {
   fprintf(stderr,
-          "usage: revozi_bench run RUNS BASELINE VALID LOCALHOST ERROR PING [OTHER...]\n"
+          "usage: revozi_bench run RUNS BASELINE VALID LOCALHOST ERROR PING [OTHER OTHER...]\n"
+          "       revozi_bench networks RUNS MODULE...\n"
           "       revozi_bench serve PORT_FILE SECONDS\n"
           "       revozi_bench fetch PORT PATH\n"
           "       revozi_bench freeport\n");
@@ -485,6 +611,11 @@ int main(int argc, char** argv) {
     const int runs = atoi(argv[2]);
     if (runs < 1 || runs > 100000) return usage();
     return bench_run(runs, argv + 3, argc - 3);
+  }
+  if (argc >= 4 && strcmp(argv[1], "networks") == 0) {
+    const int runs = atoi(argv[2]);
+    if (runs < 1 || runs > 100) return usage();
+    return bench_networks(runs, argv + 3, argc - 3);
   }
   if (argc == 4 && strcmp(argv[1], "serve") == 0) {
     const int seconds = atoi(argv[3]);
