@@ -20,6 +20,7 @@ enum ErrorCode : int {
   kErrCode3Length = -12,   // KWT_DEVISE or KWT_LANGUE not 3 bytes
   kErrCmdLength = -13,
   kErrDataFieldTooLong = -14,  // a payment-data field longer than 9999 bytes
+  kErrBodyTooLarge = -15,      // a POST body announced larger than 1 MiB
   kErrEmail = -16,
   kErrKey = -17,
   kErrBanqueLength = -19,
@@ -29,8 +30,8 @@ enum ErrorCode : int {
 inline constexpr ErrorCode kErrorCodes[] = {
     kErrNoMemory,   kErrNoRequest,   kErrBadUrl,      kErrOptionsOpen, kErrOptionsLine,
     kErrMissing,    kErrNotDigits,   kErrSiteLength,  kErrRangLength,  kErrTotalLength,
-    kErrCode3Length, kErrCmdLength,  kErrDataFieldTooLong, kErrEmail,  kErrKey,
-    kErrBanqueLength,
+    kErrCode3Length, kErrCmdLength,  kErrDataFieldTooLong, kErrBodyTooLarge, kErrEmail,
+    kErrKey,        kErrBanqueLength,
 };
 
 }  // namespace revozi
