@@ -86,7 +86,8 @@ bool readKeyLine(revozi::Platform& platform, std::string& key, std::string& why)
 std::string keyProblem(const std::string& key) {
   if (key.empty()) return "the key is empty";
   if (key.size() > kMaxKey) return "the key is longer than 13 characters";
-  for (unsigned char c : key) {
+  for (char ch : key) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c == 0) return "the key holds a NUL byte";
     if (c < 0x20 || c > 0x7E) return "the key holds a character that is not printable ASCII";
   }
