@@ -55,6 +55,10 @@ status=0
   chown root:www-data "$options" && chmod 640 "$options"
   # The shops keep their orders beside cgi-bin by default.
   install -d -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+  # The Python shop starts the module itself, in cgi-bin with an environment
+  # of its own (no KWT_OPT): it reads kwtinfos.txt there, so a link leads it
+  # to the options file (cgi-bin never serves files).
+  [ "$shop" = python ] && ln -s "$options" "$CGI_DIR/kwtinfos.txt"
   start_lighttpd
   if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
       --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --kwtdata "$BIN/kwtdata"; then
