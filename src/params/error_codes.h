@@ -1,6 +1,6 @@
 // The program's error codes: the negative numbers that reach the user, in
-// the error page ("code %d") or the redirect ("?NUMERR="). The README's
-// table of codes is checked against kErrorCodes.
+// the error page ("code %d") or the redirect ("?NUMERR="). The table of
+// codes in docs/reference.md is checked against kErrorCodes.
 #pragma once
 
 namespace revozi {
@@ -25,7 +25,7 @@ enum ErrorCode : int {
   kErrBanqueLength = -19,
 };
 
-// Every code the module can produce, in the README's order.
+// Every code the module can produce, in the order of docs/reference.md.
 inline constexpr ErrorCode kErrorCodes[] = {
     kErrNoMemory,   kErrNoRequest,   kErrBadUrl,      kErrOptionsOpen, kErrOptionsLine,
     kErrMissing,    kErrNotDigits,   kErrSiteLength,  kErrRangLength,  kErrTotalLength,

@@ -5,8 +5,8 @@
 // refuse or cancel sends the browser back to the merchant's page with the
 // return variables of KWT_RETOUR, optionally after calling KWT_REPONDRE_A on
 // this host. It keeps nothing. Its requests, answers (HTML and plain text),
-// the KWT_RETOUR convention and the exit status are described in the README,
-// "The payment sandbox".
+// the KWT_RETOUR convention and the exit status are described in
+// docs/merchant.md, "The payment sandbox".
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
