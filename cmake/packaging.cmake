@@ -110,8 +110,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "amd64")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
-# The programs are static; name resolution loads the C library's NSS modules
-# at run time, so the package needs the C library it was built against.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36)")
+# The programs are static and load nothing at run time (the module resolves
+# names with its own resolver, not the C library's name-service modules): the
+# package depends on no other.
 set(CPACK_GENERATOR "DEB")
 include(CPack)
