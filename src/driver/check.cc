@@ -164,7 +164,6 @@ void checkSources(Checklist& list, ParamTable& params, const Sources& sources) {
       break;
     }
   }
-  applyDefaults(params);
 }
 
 void checkKey(Checklist& list, const ParamTable& params) {
@@ -219,12 +218,20 @@ void checkAttempts(Checklist& list, const std::string& name, std::uint16_t port,
   }
 }
 
-void checkServers(Checklist& list, const ParamTable& params, Platform& platform) {
+// `configured`: the parameters before the defaults were applied.
+void checkServers(Checklist& list, const ParamTable& params, const ParamTable& configured, Platform& platform) {
   const std::uint16_t port = probePort(params.text(kPort));
   for (const ServerSlot& slot : kServerSlots) {
     if (params.empty(slot.url)) continue;
     const std::string name = params.entry(slot.url).name;
     const std::string_view url = params.text(slot.url);
+    // The built-in URLs are placeholders, never payment servers.
+    if (configured.empty(slot.url)) {
+      const std::string text = name + " not set: the built-in placeholder " + shown(url) +
+                               " is no payment server (never probed here)";
+      slot.url == kKorven ? list.fail(text + ": name the servers of your contract") : list.warn(text);
+      continue;
+    }
     if (!isServerUrl(url)) {
       list.fail(name + " " + quoted(url) +
                 ": refused (not http://, https:// or //, or a control byte): never probed");
@@ -304,13 +311,15 @@ int runCheck(Platform& platform, const std::vector<std::string>& args) {
   const Sources sources{form, platform, args, locked};
   ParamTable params;
   checkSources(list, params, sources);
+  const ParamTable configured = params;
+  applyDefaults(params);
   if (locked) {
     list.ok("lock: REVOZI_LOCK is set, the form supplies no setting");
   } else {
     list.warn("lock: off (REVOZI_LOCK not set, empty or 0): set REVOZI_LOCK=1 where the web server starts the module");
   }
   checkKey(list, params);
-  checkServers(list, params, platform);
+  checkServers(list, params, configured, platform);
   checkReturnUrls(list, params);
   return list.failed() ? 1 : 0;
 }

@@ -211,8 +211,14 @@ TEST(Check, WarningsDoNotFail) {
   const std::vector<std::string> servers = {"KWT_KORVEN=https://pay.test/", "KWT_BACKUP1=https://pay.test/",
                                             "KWT_BACKUP2=https://pay.test/", "KWT_BACKUP3=https://pay.test/"};
   const Row rows[] = {
-      // The form alone: the built-in servers, never reached offline.
+      // The form alone: the built-in placeholders.
       {{}, {}, "ok    mode string \"1\", the default: the form alone\n", 1},
+      {{}, {}, "FAIL  KWT_KORVEN not set: the built-in placeholder https://secure.korven.example/cgi/"
+               "ZOzeziv_pagepaiement.cgi is no payment server (never probed here): name the servers of your "
+               "contract\n", 1},
+      {{{"KWT_MODE", "2"}, {"KWT_BACKUP3", ""}}, {}, "warn  KWT_BACKUP3 not set: the built-in placeholder "
+               "https://secure3.korven.example/cgi/ZOzeziv_pagepaiement.cgi is no payment server (never probed "
+               "here)\n"},
       {{{"KWT_MODE", "4"}}, {}, "ok    mode string \"4\", from the environment\n"
                                 "ok    source 4, the command line: 4 parameters set\n"},
       {{}, {"KWT_MODE=4"}, "ok    mode string \"4\", from the command line\n"},
@@ -228,11 +234,12 @@ TEST(Check, WarningsDoNotFail) {
     FakePlatform p;
     p.offline = true;
     p.env = row.env;
-    p.env["KWT_KORVEN"] = "https://pay.test/";
-    p.env["KWT_BACKUP1"] = p.env["KWT_BACKUP2"] = p.env["KWT_BACKUP3"] = "https://pay.test/";
+    for (const char* slot : {"KWT_KORVEN", "KWT_BACKUP1", "KWT_BACKUP2", "KWT_BACKUP3"}) {
+      p.env.emplace(slot, "https://pay.test/");  // a row's own value stays
+    }
     p.hosts["pay.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 0, 100, A::kAttemptConnected, 0}});
     std::vector<std::string> args = row.args;
-    args.insert(args.end(), servers.begin(), servers.end());
+    if (!row.env.contains("KWT_BACKUP3")) args.insert(args.end(), servers.begin(), servers.end());
     const Checked c = check(p, args);
     EXPECT_EQ(c.status, row.status) << row.line << c.out;
     EXPECT_NE(c.out.find(row.line), std::string::npos) << row.line << "\n---\n" << c.out;
