@@ -1,5 +1,7 @@
 #include "platform/connect_race.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -8,8 +10,9 @@ namespace revozi {
 std::vector<std::size_t> attemptOrder(const std::vector<int>& families) {
   std::vector<std::size_t> first;
   std::vector<std::size_t> other;
+  const bool v6 = std::find(families.begin(), families.end(), AF_INET6) != families.end();
   for (std::size_t i = 0; i < families.size(); ++i) {
-    (families[i] == families.front() ? first : other).push_back(i);
+    (families[i] == (v6 ? AF_INET6 : families.front()) ? first : other).push_back(i);
   }
   std::vector<std::size_t> order;
   order.reserve(families.size());

@@ -1,5 +1,5 @@
 // The connection attempts to one server's addresses (RFC 8305): the resolver's
-// order with the address families interleaved, a new attempt started every
+// order with the address families interleaved, IPv6 first, a new attempt started every
 // 250 ms while earlier ones are pending (at once when one fails), the first
 // to connect wins and the others are closed. The sockets and the clock stay
 // behind AttemptIo, so the schedule runs as well against a fake clock.
@@ -21,10 +21,11 @@ using Micros = std::int64_t;
 // pending.
 inline constexpr Micros kAttemptStagger = 250'000;
 
-// The order of the attempts, as indices into the resolver's answer: the
-// first address's family first, then the other family, and so on, each
-// family in the resolver's order; what remains of one family when the other
-// has run out comes last.
+// The order of the attempts, as indices into the resolver's answer: IPv6
+// first when the answer holds any (else the first address's family), then
+// the other family, and so on, each family in the resolver's order; what
+// remains of one family when the other has run out comes last. (An IPv6
+// address without a route fails at once, and the next attempt starts then.)
 std::vector<std::size_t> attemptOrder(const std::vector<int>& families);
 
 // How an attempt ended, as its Io reports it.

@@ -2,6 +2,8 @@
 // played, and the clock moves only when the race waits.
 #include "platform/connect_race.h"
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,9 +13,9 @@
 namespace revozi {
 namespace {
 
-TEST(AttemptOrderTest, FamiliesInterleavedFromTheFirstAddresssFamily) {
-  constexpr int v4 = 2;
-  constexpr int v6 = 10;
+TEST(AttemptOrderTest, FamiliesInterleavedIpv6First) {
+  constexpr int v4 = AF_INET;
+  constexpr int v6 = AF_INET6;
   struct Row {
     std::vector<int> families;
     std::vector<std::size_t> order;
@@ -23,9 +25,10 @@ TEST(AttemptOrderTest, FamiliesInterleavedFromTheFirstAddresssFamily) {
       {{v4}, {0}},
       {{v4, v4, v4}, {0, 1, 2}},
       {{v6, v6, v4, v4}, {0, 2, 1, 3}},
-      {{v4, v6, v6, v6}, {0, 1, 2, 3}},
+      {{v4, v6, v6, v6}, {1, 0, 2, 3}},
       {{v6, v6, v6, v4}, {0, 3, 1, 2}},
-      {{v4, v4, v6}, {0, 2, 1}},
+      {{v4, v4, v6}, {2, 0, 1}},
+      {{v4, v6, v4, v4, v6}, {1, 0, 4, 2, 3}},
       {{v6, v4, v6, v4, v6}, {0, 1, 2, 3, 4}},
   };
   for (const Row& row : rows) EXPECT_EQ(attemptOrder(row.families), row.order);

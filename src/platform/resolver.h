@@ -41,7 +41,8 @@ bool isDottedNumber(std::string_view host);
 // The error number of a resolver library status.
 long resolveErrorOf(int status);
 
-// Resolves `host` into `addresses` (IPv6 and IPv4, in the resolver's order),
+// Resolves `host` into `addresses` (IPv6 and IPv4, in the order of the hosts
+// file or of the name servers' answers),
 // waiting until `deadline` at most (monotonicMicros). 0 or a ResolveError.
 long resolveHost(const std::string& host, Micros deadline, std::vector<IpAddress>& addresses);
 
