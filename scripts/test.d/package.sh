@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$REPO_ROOT"
-ensure_packages dpkg-dev lintian
+ensure_packages dpkg-dev lintian cmake make g++ libc-ares-dev
 
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
