@@ -1,7 +1,6 @@
 #include "tools/sandbox_commands.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,6 +106,30 @@ std::string writeNewFile(const std::string& path, const std::string& text, mode_
   return why;
 }
 
+// The number of the group `name` in /etc/group, or `name` itself when it is
+// a number. The file is read directly: a static program cannot use the
+// system's name services safely.
+std::optional<gid_t> groupId(const std::string& name) {
+  if (name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 9) {
+    return static_cast<gid_t>(std::stoul(name));
+  }
+  std::ifstream groups("/etc/group");
+  std::string line;
+  for (int lines = 0; lines < 100000 && std::getline(groups, line); ++lines) {
+    // name:password:number:members
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    const std::size_t third = second == std::string::npos ? second : line.find(':', second + 1);
+    if (third == std::string::npos || line.compare(0, first, name) != 0 || first != name.size()) continue;
+    const std::string number = line.substr(second + 1, third - second - 1);
+    if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    return static_cast<gid_t>(std::stoul(number));
+  }
+  return std::nullopt;
+}
+
 int newKey(const std::vector<std::string_view>& args) {
   std::vector<std::string> paths;
   std::string groupName;
@@ -127,9 +152,9 @@ int newKey(const std::vector<std::string_view>& args) {
   if (paths[0] == paths[1]) return usage("the private and the public key need two files");
   gid_t group = static_cast<gid_t>(-1);
   if (!groupName.empty()) {
-    const struct group* entry = ::getgrnam(groupName.c_str());
-    if (entry == nullptr) return usage("no group " + groupName);
-    group = entry->gr_gid;
+    const std::optional<gid_t> id = groupId(groupName);
+    if (!id) return usage("no group " + groupName + " in /etc/group");
+    group = *id;
   }
   struct stat info {};
   for (const std::string& path : paths) {
