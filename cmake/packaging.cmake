@@ -5,7 +5,7 @@
 #     PREFIX/lib/revozi/korven-sandbox.cgi     the payment sandbox (test hosts only)
 #     PREFIX/bin/kwtdata, PREFIX/bin/revozi-setkey
 #     PREFIX/share/man/man1/                   their manual pages
-#     PREFIX/share/doc/revozi/                 README, copyright, changelog, deployment examples
+#     PREFIX/share/doc/revozi/                 README, docs/, copyright, changelog, deployment examples
 #   cd build && cpack -G DEB                   revozi_VERSION_amd64.deb
 #
 # The CGI programs go to a directory of their own that no web server runs
@@ -57,6 +57,9 @@ revozi_gzip(${REVOZI_DEBIAN_DIR}/changelog changelog.gz)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${REVOZI_DEBIAN_DIR}/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT revozi)
+# The manual's pages, where the README's links to docs/ find them.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        COMPONENT revozi FILES_MATCHING PATTERN "*.md")
 if(EXISTS ${PROJECT_SOURCE_DIR}/deploy)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT revozi)
 endif()

@@ -24,8 +24,8 @@
 const SHOP_URL = 'http://127.0.0.1/cgi-bin/shop.cgi';
 const MODULE_URL = '/cgi-bin/revozi.cgi';
 const SITE = '1234567', RANG = '01', DEVISE = '978', IDENTIFIANT = '7';
-// What the payment server sends back (the sandbox's convention, see the
-// README): amount, order reference, authorisation number, outcome code.
+// What the payment server sends back (the sandbox's convention, see
+// docs/merchant.md): amount, order reference, authorisation number, outcome code.
 const RETOUR = 'amount:M;order:R;auth:A;code:E';
 // Orders are kept outside the document root, writable by the web server's user.
 $orders = getenv('SHOP_ORDERS') ?: dirname(__DIR__) . '/shop-data';

@@ -50,8 +50,8 @@ CATALOGUE = {
     "pot": ("Th\u00e9i\u00e8re en fonte", 4590),
 }
 
-# What the payment server sends back (the sandbox's convention, see the
-# README): amount, order reference, authorisation number, outcome code.
+# What the payment server sends back (the sandbox's convention, see
+# docs/merchant.md): amount, order reference, authorisation number, outcome code.
 RETOUR = "amount:M;order:R;auth:A;code:E"
 
 NUMERR_MESSAGES = {

@@ -19,7 +19,7 @@ fail() { echo "package test: $*" >&2; exit 1; }
 # cmake --install under a prefix
 cmake --install build --prefix "$work/prefix" >/dev/null
 for f in lib/revozi/revozi.cgi lib/revozi/korven-sandbox.cgi bin/kwtdata bin/revozi-setkey \
-         share/doc/revozi/README.md share/doc/revozi/copyright share/doc/revozi/changelog.gz \
+         share/doc/revozi/README.md share/doc/revozi/docs/reference.md share/doc/revozi/copyright share/doc/revozi/changelog.gz \
          share/man/man1/revozi.cgi.1.gz share/man/man1/kwtdata.1.gz share/man/man1/revozi-setkey.1.gz share/man/man1/korven-sandbox.cgi.1.gz; do
   [ -e "$work/prefix/$f" ] || fail "cmake --install did not install $f"
 done

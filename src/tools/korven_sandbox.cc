@@ -7,8 +7,8 @@
 // (KORVEN_SANDBOX_KEY), optionally after calling KWT_REPONDRE_A on this host.
 // It keeps nothing but the last notifications it sent, for a replay from a
 // shell. Its requests, answers (HTML and plain text), the KWT_RETOUR
-// convention and the exit status are described in the README, "The payment
-// sandbox".
+// convention and the exit status are described in docs/merchant.md, "The
+// payment sandbox".
 #include <algorithm>
 #include <cstdint>
 #include <exception>
@@ -95,6 +95,9 @@ struct Answer {
   std::string statusText = "OK";
   std::string message;
   bool valid = false;
+  // For a valid block that the module could not have written: which field
+  // its validation refuses.
+  std::string warning;
   revozi::FormFieldList fields;
   revozi::DataBlockFields data;
   std::string block;
@@ -486,6 +489,7 @@ bool decodeRequestBlock(Platform& platform, Answer& answer) {
   answer.valid = true;
   answer.message = "KWT_DATA valid: both check values verified";
   answer.data = std::move(decoded.fields);
+  answer.warning = revozi::moduleRefusalWarning(answer.data);
   answer.block = *block.value;
   return true;
 }
@@ -499,6 +503,13 @@ bool isForwardedName(std::string_view name) {
 }
 
 // ------------------------------------------------------------- the answers
+
+// "valid", "invalid", or "suspect" for a valid block that the module could
+// not have written (the warning says why).
+const char* verdictWord(const Answer& answer) {
+  if (!answer.valid) return "invalid";
+  return answer.warning.empty() ? "valid" : "suspect";
+}
 
 void printHeader(PageOutput& out, const Answer& answer, const char* contentType) {
   if (answer.status != 200) pagePrint(out, "Status: %d %s\n", answer.status, answer.statusText);
@@ -524,7 +535,8 @@ void printTextNotification(PageOutput& out, const NotifyResult& notified) {
 
 void printTextAnswer(PageOutput& out, const Answer& answer) {
   printHeader(out, answer, "text/plain");
-  pagePrint(out, "verdict: %s\nmessage: %s\n", answer.valid ? "valid" : "invalid", textValue(answer.message));
+  pagePrint(out, "verdict: %s\nmessage: %s\n", verdictWord(answer), textValue(answer.message));
+  if (answer.valid && !answer.warning.empty()) pagePrint(out, "warning: %s\n", textValue(answer.warning));
   if (answer.valid && answer.outcome != nullptr) {
     pagePrint(out, "answer: %s\n", answer.outcome->word);
     for (const ReturnVariable& variable : answer.plan.variables) {
@@ -532,7 +544,7 @@ void printTextAnswer(PageOutput& out, const Answer& answer) {
     }
     for (const std::string& item : answer.plan.ignored) pagePrint(out, "ignored: %s\n", textValue(item));
     if (answer.plan.signatureName.empty()) {
-      pagePrint(out, "warning: %s\n", kUnsignedWarning);
+      pagePrint(out, "unsigned: %s\n", kUnsignedWarning);
     } else {
       pagePrint(out, "signature: %s\n", textValue(answer.plan.signatureName));
     }
@@ -552,12 +564,12 @@ void printTextAnswer(PageOutput& out, const Answer& answer) {
 
 void printPageStart(PageOutput& out, const Answer& answer) {
   printHeader(out, answer, "text/html");
-  const char* verdict = answer.valid ? "valid" : "invalid";
+  const char* verdict = verdictWord(answer);
   pagePrint(out,
             "<!DOCTYPE html>\n<html>\n<head>\n<title>Payment sandbox</title>\n"
             "<style>table{border-collapse:collapse}td,th{border:1px solid #999;padding:2px 6px;"
             "text-align:left;vertical-align:top}td{font-family:monospace;white-space:pre-wrap;"
-            "word-break:break-all}.valid{color:#060}.invalid{color:#a00}"
+            "word-break:break-all}.valid{color:#060}.invalid,.suspect{color:#a00}"
             "a.button{display:inline-block;padding:4px 10px;border:1px solid #666;border-radius:3px;"
             "background:#eee;color:#000;text-decoration:none;font-family:sans-serif}</style>\n"
             "</head>\n<body>\n<h1>Payment sandbox</h1>\n"
@@ -565,6 +577,10 @@ void printPageStart(PageOutput& out, const Answer& answer) {
             "No payment is made.</p>\n"
             "<p id=\"verdict\" class=\"%s\"><b>%s</b>: <span id=\"message\">%s</span></p>\n",
             verdict, verdict, Html{answer.message});
+  // Above the fields and the answer buttons.
+  if (answer.valid && !answer.warning.empty()) {
+    pagePrint(out, "<p id=\"warning\" class=\"suspect\"><b>%s</b></p>\n", Html{answer.warning});
+  }
 }
 
 // The link that plays `outcome` for this request: the block and the return
@@ -797,7 +813,8 @@ int runSandbox(Platform& platform) {
     printHtmlAnswer(out, answer);
   }
   out.flush();
-  return out.delivered() && answer.valid ? 0 : 1;
+  if (!out.delivered() || !answer.valid) return 1;
+  return answer.warning.empty() ? 0 : 2;
 }
 
 int main(int argc, char** argv) {

@@ -147,6 +147,40 @@ TEST(KorvenSandbox, ValidBlockGivesEveryFieldInPlainText) {
                        "forwarded: KWT_SOURCE=HTML\nforwarded: KWT_VERSION=221-OS INCONNU\n");
 }
 
+// A block whose check values hold but whose fields the module's validation
+// refuses is not called valid: the warning names the field and the code,
+// above the answer buttons, and the exit status is 2.
+TEST(KorvenSandbox, BlocksTheModuleCannotWriteAreSuspect) {
+  const std::string kWarning = "this block could not have been written by the module: ";
+  const struct {
+    int field;
+    std::string value;
+    std::string refusal;
+  } cases[] = {{kTotal, "1", "KWT_TOTAL fails with -11"},
+               {kPorteur, "nobody.example.fr", "KWT_PORTEUR fails with -16"},
+               {kIdentifiant, "x", "KWT_IDENTIFIANT fails with -8"},
+               {kRetour, "", "KWT_RETOUR fails with -7"}};
+  for (const auto& c : cases) {
+    ParamTable t = order();
+    t.set(c.field, c.value);
+    ModuleResult text = postText(body(t));
+    EXPECT_EQ(text.status, 2) << c.refusal;
+    EXPECT_EQ(text.out.rfind(kTextHeader + "verdict: suspect\nmessage: KWT_DATA valid: both check values "
+                                           "verified\nwarning: " + kWarning + c.refusal + "\ndata: ", 0),
+              0u)
+        << text.out;
+    ModuleResult page = post(body(t));
+    EXPECT_EQ(page.status, 2) << c.refusal;
+    const std::size_t warning = page.out.find("<p id=\"warning\" class=\"suspect\"><b>" + kWarning + c.refusal +
+                                              "</b></p>\n");
+    EXPECT_NE(page.out.find("<p id=\"verdict\" class=\"suspect\"><b>suspect</b>: "), std::string::npos);
+    EXPECT_LT(warning, page.out.find("<h2>Answer as the payment server</h2>")) << page.out;
+  }
+  ModuleResult r = postText(body(order()));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("warning"), std::string::npos);
+}
+
 TEST(KorvenSandbox, AwkwardBytesComeBackUnchanged) {
   // Quotes, markup characters, a percent sign, bytes of 0x80 and above and
   // control bytes: the text answer writes '%', controls and 0x7F as %XX and
@@ -473,11 +507,11 @@ TEST(KorvenSandbox, ReturnsAreSignedInTheirLastVariable) {
     const std::string location = lineValue(r.out, "location");
     if (!c.unsigned_.empty()) {
       EXPECT_EQ(location, c.unsigned_) << c.what;
-      EXPECT_EQ(lineValue(r.out, "warning"), "This return is not signed: a shop must refuse it.") << c.what;
+      EXPECT_EQ(lineValue(r.out, "unsigned"), "This return is not signed: a shop must refuse it.") << c.what;
       EXPECT_EQ(lineValue(r.out, "signature"), "") << c.what;
       continue;
     }
-    EXPECT_EQ(lineValue(r.out, "warning"), "") << c.what;
+    EXPECT_EQ(lineValue(r.out, "unsigned"), "") << c.what;
     ASSERT_EQ(location.rfind(c.signedPart, 0), 0u) << c.what << "\n" << r.out;
     EXPECT_EQ(location.size(), c.signedPart.size() + 86 + c.fragment.size()) << c.what;
     EXPECT_EQ(location.substr(location.size() - c.fragment.size()), c.fragment) << c.what;
