@@ -41,7 +41,7 @@ function(revozi_gzip source target)
   endif()
 endfunction()
 
-foreach(page revozi.cgi kwtdata revozi-setkey)
+foreach(page revozi.cgi kwtdata revozi-setkey korven-sandbox.cgi)
   revozi_gzip(${PROJECT_SOURCE_DIR}/man/${page}.1 ${page}.1.gz)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT revozi)

@@ -15,16 +15,16 @@ cd "$REPO_ROOT"
 # Debian's Chromium and its WebDriver; the packaged lighttpd service is kept
 # from starting (the tests run a private instance).
 without_service_start ensure_packages chromium chromium-driver lighttpd python3 \
-  iproute2 util-linux coreutils cmake make g++ libc-ares-dev
+  iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
 
 if [ -n "${REVOZI_BROWSER_BUILD_DIR:-}" ]; then
   build_dir="$REVOZI_BROWSER_BUILD_DIR"
   cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox
+  cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
 else
   build_dir=build
   cmake --preset release >/dev/null
-  cmake --build --preset release --target revozi_cgi korven_sandbox
+  cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
 fi
 
 # Every wait inside is bounded; this bounds the whole.

@@ -15,7 +15,7 @@ source "$REPO_ROOT/tests/webserver/servers.sh"
 cd "$REPO_ROOT"
 
 if [ "${1:-}" != --inside ]; then
-  without_service_start ensure_packages lighttpd php-cgi python3 iproute2 util-linux coreutils cmake make g++ libc-ares-dev
+  without_service_start ensure_packages lighttpd php-cgi python3 iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
   if [ -n "${REVOZI_EXAMPLES_BUILD_DIR:-}" ]; then
     build_dir="$REVOZI_EXAMPLES_BUILD_DIR"
     cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -10,7 +10,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$REPO_ROOT"
-ensure_packages python3 cmake make g++ libc-ares-dev util-linux iproute2 mount
+ensure_packages python3 cmake make g++ libsodium-dev libc-ares-dev util-linux iproute2 mount
 
 # REVOZI_NETWORKS_MODULE runs the cases against another build of the module.
 module="${REVOZI_NETWORKS_MODULE:-}"

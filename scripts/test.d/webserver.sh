@@ -14,7 +14,7 @@ cd "$REPO_ROOT"
 # in private hosts). ssl-cert makes the self-signed pair the HTTPS sites
 # name; python3 hands fcgiwrap its socket as systemd would.
 without_service_start ensure_packages lighttpd lighttpd-mod-openssl apache2 nginx fcgiwrap php-cgi \
-  ssl-cert python3 curl libxml2-utils perl-base iproute2 util-linux coreutils cmake make g++ libc-ares-dev
+  ssl-cert python3 curl libxml2-utils perl-base iproute2 util-linux coreutils libsodium-dev libc-ares-dev
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target revozi_cgi korven_sandbox

@@ -10,7 +10,7 @@
 #
 #   tests/browser/run.sh BIN_DIR [--screenshot FILE]
 #
-# BIN_DIR holds revozi.cgi and korven-sandbox.cgi. The web server,
+# BIN_DIR holds revozi.cgi, korven-sandbox.cgi and kwtdata. The web server,
 # chromedriver and the browser are stopped on every way out. Exit status 1
 # when any check fails.
 set -uo pipefail
@@ -96,7 +96,8 @@ DRIVER_PID=$!
 # (the trap ends the tests, the browser and the servers).
 PYTHONDONTWRITEBYTECODE=1 timeout 240 python3 "$REPO_ROOT/tests/browser/browser_test.py" \
   --driver "http://127.0.0.1:$DRIVER_PORT" --base "$WEB_BASE" --profile "$WORK/profile" \
-  --chromium "$CHROMIUM" --access-log "$ACCESS_LOG" "${SCREENSHOT[@]}" &
+  --chromium "$CHROMIUM" --access-log "$ACCESS_LOG" "${SCREENSHOT[@]}" \
+  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub &
 TESTS_PID=$!
 status=0
 wait "$TESTS_PID" || status=$?

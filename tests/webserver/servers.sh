@@ -72,6 +72,8 @@ recipe_site() {
   install -m 640 -o root -g www-data "$REPO_ROOT/deploy/kwtinfos.txt" "$OPTIONS_FILE" || return 1
   install -d "$SANDBOX_DIR" || return 1
   install -m 755 "$bin/korven-sandbox.cgi" "$SANDBOX_DIR/" || return 1
+  "$SANDBOX_DIR/korven-sandbox.cgi" --new-key --group www-data >/dev/null || return 1
+  install -d -m 700 -o www-data /var/lib/revozi/korven-sandbox || return 1
 }
 
 # make_snakeoil: Debian's self-signed pair, when it is missing.
