@@ -5,19 +5,23 @@
 //   kwtdata encode KWT_SITE=1234567 KWT_RANG=01 ...   prints the block
 //   kwtdata decode BLOCK                              prints NAME=value lines
 //   kwtdata decode < file                             the block on stdin
+//   kwtdata verify --key PUBLIC [QUERY]               checks a signed return
 //
-// Exit status: 0 done, 1 the text is not a valid block, 2 usage error.
+// Exit status: 0 done, 1 the text is not a valid block or a return not
+// validly signed, 2 usage error.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "datablock/decode.h"
 #include "datablock/encode.h"
 #include "params/param_table.h"
 #include "driver/program_version.h"
+#include "tools/signing.h"
 
 namespace {
 
@@ -28,6 +32,7 @@ constexpr std::size_t kMaxInput = 64u * 1024u * 1024u;
 constexpr char kHelp[] =
     "Usage: kwtdata encode NAME=value ...\n"
     "       kwtdata decode [BLOCK]\n"
+    "       kwtdata verify --key PUBLIC [--key PUBLIC2] [--name NAME] [QUERY]\n"
     "       kwtdata --help | --version\n"
     "\n"
     "encode  builds the KWT_DATA block from the given parameters (KWT_ or VEL_\n"
@@ -42,8 +47,17 @@ constexpr char kHelp[] =
     "        KWT_REPONDRE_A KWT_RETOUR KWT_PAIEMENT KWT_CODEFAMILLE\n"
     "        KWT_IDENTIFIANT KWT_2MONT1 KWT_DATE1 KWT_2MONT2 KWT_DATE2\n"
     "        KWT_2MONT3 KWT_DATE3 KWT_DIFF\n"
+    "verify  checks a return of the payment sandbox: QUERY (the query string\n"
+    "        exactly as received, QUERY_STRING; standard input without it, one\n"
+    "        trailing line end ignored) must end with the variable NAME (Sig\n"
+    "        when not given), the signature of all the bytes before '&NAME=',\n"
+    "        by the key of the public key file PUBLIC (or PUBLIC2, while keys\n"
+    "        change). Valid: prints the variables as a shop reads them, one\n"
+    "        NAME=value line each ('+' a blank, %XX decoded; then '%', control\n"
+    "        bytes and 0x7F written %XX), the signature left out, exit 0.\n"
+    "        Otherwise prints why on standard error and exits 1.\n"
     "\n"
-    "Exit status: 0 success, 1 not a valid block, 2 usage error.\n";
+    "Exit status: 0 success, 1 not a valid block or signature, 2 usage error.\n";
 
 int usage(const char* message, const char* detail = nullptr) {
   if (detail != nullptr) {
@@ -103,6 +117,77 @@ int decode(std::string_view block) {
   return 0;
 }
 
+// `text` on one line: '%', control bytes and 0x7F as %XX.
+std::string lineText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Two keys at most: the current one and, while keys change, the next.
+constexpr std::size_t kMaxVerifyKeys = 2;
+
+int verify(int argc, char** argv) {
+  std::vector<revozi::signing::PublicKey> keys;
+  std::string name(revozi::signing::kDefaultName);
+  const char* query = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--key" || argument == "--name") {
+      if (i + 1 == argc) return usage("a value must follow", argv[i]);
+      const char* value = argv[++i];
+      if (argument == "--name") {
+        name = value;
+        if (name.empty()) return usage("--name must not be empty");
+        continue;
+      }
+      if (keys.size() == kMaxVerifyKeys) return usage("at most two --key");
+      revozi::signing::PublicKey key;
+      const std::string why = revozi::signing::readKeyFile(value, key.data(), key.size());
+      if (!why.empty()) return usage("public key", why.c_str());
+      keys.push_back(key);
+    } else if (query == nullptr && (argument.empty() || argument.front() != '-')) {
+      query = argv[i];
+    } else {
+      return usage(query == nullptr ? "unknown option" : "verify takes one query", argv[i]);
+    }
+  }
+  if (keys.empty()) return usage("verify needs --key PUBLIC (the sandbox's public key file)");
+  std::string text;
+  if (query != nullptr) {
+    text = query;
+  } else if (!readStandardInput(text)) {
+    std::fprintf(stderr, "kwtdata: cannot read a query from standard input (unreadable or over 64 MiB)\n");
+    return 1;
+  } else {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+  }
+  if (!revozi::signing::start()) {
+    std::fprintf(stderr, "kwtdata: the signature library cannot start\n");
+    return 1;
+  }
+  const revozi::signing::Verified verified = revozi::signing::verifyQuery(text, name, keys);
+  if (!verified.ok) {
+    std::fprintf(stderr, "kwtdata: %s\n", lineText(verified.reason).c_str());
+    return 1;
+  }
+  for (const revozi::signing::Variable& variable : verified.variables) {
+    writeBytes(lineText(variable.name) + "=" + lineText(variable.value) + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +209,8 @@ int main(int argc, char** argv) {
     if (!block.empty() && block.back() == '\n') block.pop_back();
     if (!block.empty() && block.back() == '\r') block.pop_back();
     status = decode(block);
+  } else if (command == "verify") {
+    status = verify(argc - 2, argv + 2);
   } else {
     return usage("unknown command", argv[1]);
   }

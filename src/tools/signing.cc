@@ -1,0 +1,208 @@
+#include "tools/signing.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace revozi::signing {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+// A key file is one short line; anything longer is not one.
+constexpr std::size_t kMaxKeyFile = 256;
+
+int sextetOf(char c) {
+  const char* at = std::strchr(kAlphabet, c);
+  return c != '\0' && at != nullptr ? static_cast<int>(at - kAlphabet) : -1;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool start() { return sodium_init() >= 0; }
+
+std::string base64url(const unsigned char* bytes, std::size_t size) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    bits = (bits << 8) | bytes[i];
+    count += 8;
+    while (count >= 6) {
+      count -= 6;
+      out += kAlphabet[(bits >> count) & 0x3F];
+    }
+  }
+  if (count > 0) out += kAlphabet[(bits << (6 - count)) & 0x3F];
+  return out;
+}
+
+bool fromBase64url(std::string_view text, unsigned char* out, std::size_t size) {
+  if (text.size() != (size * 8 + 5) / 6) return false;
+  unsigned bits = 0;
+  int count = 0;
+  std::size_t written = 0;
+  for (char c : text) {
+    const int sextet = sextetOf(c);
+    if (sextet < 0) return false;
+    bits = (bits << 6) | static_cast<unsigned>(sextet);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out[written++] = static_cast<unsigned char>(bits >> count);
+    }
+    bits &= (1u << count) - 1;
+  }
+  return written == size && bits == 0;
+}
+
+std::string readKeyFile(const std::string& path, unsigned char* out, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
+  struct stat info {};
+  char buffer[kMaxKeyFile + 1];
+  std::size_t got = 0;
+  std::string why;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    why = path + " is not a regular file";
+  } else {
+    while (got < sizeof buffer) {
+      const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) why = "cannot read " + path + ": " + std::strerror(errno);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  if (!why.empty()) return why;
+  std::string_view text(buffer, got);
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  const bool ok = fromBase64url(text, out, size);
+  sodium_memzero(buffer, sizeof buffer);
+  if (ok) return "";
+  return path + " is not a key file (one line of " + std::to_string((size * 8 + 5) / 6) +
+         " base64url characters)";
+}
+
+std::string keyFileText(const unsigned char* key, std::size_t size) { return base64url(key, size) + "\n"; }
+
+Seed newSeed() {
+  Seed seed;
+  randombytes_buf(seed.data(), seed.size());
+  return seed;
+}
+
+PublicKey publicKeyOf(const Seed& seed) {
+  PublicKey publicKey;
+  std::array<unsigned char, crypto_sign_SECRETKEYBYTES> secret;
+  crypto_sign_seed_keypair(publicKey.data(), secret.data(), seed.data());
+  sodium_memzero(secret.data(), secret.size());
+  return publicKey;
+}
+
+Signer::Signer(const Seed& seed) {
+  static_assert(crypto_sign_SECRETKEYBYTES == std::tuple_size_v<decltype(secret_)>);
+  static_assert(crypto_sign_BYTES == kSignatureBytes && crypto_sign_PUBLICKEYBYTES == kPublicKeyBytes &&
+                crypto_sign_SEEDBYTES == kSeedBytes);
+  PublicKey unused;
+  crypto_sign_seed_keypair(unused.data(), secret_.data(), seed.data());
+}
+
+Signer::~Signer() { sodium_memzero(secret_.data(), secret_.size()); }
+
+std::string Signer::sign(std::string_view message) const {
+  unsigned char signature[kSignatureBytes];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                       secret_.data());
+  return base64url(signature, sizeof signature);
+}
+
+std::string randomDigits(std::size_t count) {
+  std::string digits;
+  for (std::size_t i = 0; i < count; ++i) digits += static_cast<char>('0' + randombytes_uniform(10));
+  return digits;
+}
+
+std::string queryDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+Verified verifyQuery(std::string_view query, std::string_view name, const std::vector<PublicKey>& keys) {
+  Verified result;
+  // Where each variable named `name` starts; the last variable's start.
+  std::vector<std::size_t> found;
+  std::size_t lastStart = 0;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = std::min(query.find('&', start), query.size());
+    const std::string_view item = query.substr(start, end - start);
+    if (!item.empty() && queryDecode(item.substr(0, item.find('='))) == name) found.push_back(start);
+    lastStart = start;
+    if (end == query.size()) break;
+    start = end + 1;
+  }
+  const std::string quoted(name);
+  if (found.empty()) {
+    result.reason = "no signature: the query has no variable " + quoted;
+    return result;
+  }
+  if (found.size() > 1 || found.front() != lastStart) {
+    result.reason = "the signature " + quoted + " is not the last variable";
+    return result;
+  }
+  const std::string_view item = query.substr(lastStart);
+  const std::size_t equals = item.find('=');
+  unsigned char signature[kSignatureBytes];
+  if (equals == std::string_view::npos || !fromBase64url(item.substr(equals + 1), signature, sizeof signature)) {
+    result.reason = "the signature is not base64url of 64 bytes";
+    return result;
+  }
+  const std::string_view signedBytes = query.substr(0, lastStart == 0 ? 0 : lastStart - 1);
+  bool matches = false;
+  for (const PublicKey& key : keys) {
+    if (crypto_sign_verify_detached(signature, reinterpret_cast<const unsigned char*>(signedBytes.data()),
+                                    signedBytes.size(), key.data()) == 0) {
+      matches = true;
+    }
+  }
+  if (!matches) {
+    result.reason = "the signature does not match: the query was altered, or signed by another key";
+    return result;
+  }
+  std::string_view rest = signedBytes;
+  while (!rest.empty()) {
+    const std::size_t end = std::min(rest.find('&'), rest.size());
+    const std::string_view variable = rest.substr(0, end);
+    rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
+    if (variable.empty()) continue;
+    const std::size_t at = std::min(variable.find('='), variable.size());
+    result.variables.push_back({queryDecode(variable.substr(0, at)),
+                                queryDecode(variable.substr(std::min(at + 1, variable.size())))});
+  }
+  result.ok = true;
+  return result;
+}
+
+}  // namespace revozi::signing
