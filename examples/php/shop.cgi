@@ -236,26 +236,25 @@ function payment_key(): string {
 // of the query string exactly as received, and signs every byte before
 // "&Sig=" (nothing is decoded or re-encoded before the check).
 function verified_variables(string $query): array {
-    $cut = strrpos($query, '&');
-    $signed = $cut === false ? '' : substr($query, 0, $cut);
-    $last = $cut === false ? $query : substr($query, $cut + 1);
-    $mark = SIGNATURE . '=';
-    $elsewhere = preg_match('/(^|&)' . SIGNATURE . '=/', $signed);
-    if (!str_starts_with($last, $mark)) {
-        throw new Refusal(403, $elsewhere ? 'Refused: the signature is not the last item.' : 'Refused: the answer is not signed.');
+    $items = explode('&', $query);
+    $names = array_map(fn(string $item): string => urldecode(explode('=', $item, 2)[0]), $items);
+    $found = array_keys($names, SIGNATURE, true);
+    if (!$found) throw new Refusal(403, 'Refused: the answer is not signed.');
+    if (count($found) > 1 || $found[0] !== count($items) - 1) {
+        throw new Refusal(403, 'Refused: the signature is not the last item.');
     }
-    if ($elsewhere) throw new Refusal(403, 'Refused: the answer holds more than one signature.');
-    $signature = substr($last, strlen($mark));
+    $signature = explode('=', array_pop($items), 2)[1] ?? '';
+    $signed = implode('&', $items);
     $bytes = preg_match('/^[A-Za-z0-9_-]{86}$/D', $signature)
         ? sodium_base642bin($signature, SODIUM_BASE64_VARIANT_URLSAFE_NO_PADDING) : '';
     if (strlen($bytes) !== SODIUM_CRYPTO_SIGN_BYTES) {
         throw new Refusal(403, 'Refused: the signature is not base64url of 64 bytes.');
     }
     if (!sodium_crypto_sign_verify_detached($bytes, $signed, payment_key())) {
-        throw new Refusal(403, "Refused: the signature does not match (the answer was altered, or signed by another key).");
+        throw new Refusal(403, 'Refused: the signature does not match (the answer was altered, or signed by another key).');
     }
     $variables = [];
-    foreach (explode('&', $signed) as $item) {
+    foreach ($items as $item) {
         if ($item === '') continue;
         [$name, $value] = array_pad(explode('=', $item, 2), 2, '');
         $name = urldecode($name);

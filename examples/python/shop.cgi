@@ -283,7 +283,7 @@ def verified_variables(query):
     except (OSError, subprocess.TimeoutExpired):
         raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.") from None
     if run.returncode != 0:
-        reason = (run.stdout + run.stderr).decode("ascii", "replace").strip().splitlines() or ["no reason"]
+        reason = run.stderr.decode("ascii", "replace").removeprefix("kwtdata: ").splitlines() or ["no reason"]
         if run.returncode != 1:
             raise Refusal("503 Service Unavailable",
                           f"The shop cannot verify payment answers ({reason[0][:200]}).")
