@@ -2,8 +2,9 @@
 # Stage: the shopper's path in a real browser. Headless Chromium, driven
 # through chromedriver (tests/browser/), fills the order pages served by
 # lighttpd with the configuration of deploy/, and follows the module's
-# payment page to the payment sandbox. Web server, driver and browser run in
-# a private network namespace with only 127.0.0.1.
+# payment page to the payment sandbox; it pays in the example shops and
+# opens their signed (and forged) return pages. Web server, driver and
+# browser run in a private network namespace with only 127.0.0.1.
 #
 # REVOZI_BROWSER_BUILD_DIR builds the programs in another directory (a
 # developer's own tree) instead of the release preset's build/.
@@ -14,17 +15,17 @@ cd "$REPO_ROOT"
 
 # Debian's Chromium and its WebDriver; the packaged lighttpd service is kept
 # from starting (the tests run a private instance).
-without_service_start ensure_packages chromium chromium-driver lighttpd python3 \
+without_service_start ensure_packages chromium chromium-driver lighttpd php-cgi python3 \
   iproute2 util-linux coreutils cmake make g++
 
 if [ -n "${REVOZI_BROWSER_BUILD_DIR:-}" ]; then
   build_dir="$REVOZI_BROWSER_BUILD_DIR"
   cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox
+  cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
 else
   build_dir=build
   cmake --preset release >/dev/null
-  cmake --build --preset release --target revozi_cgi korven_sandbox
+  cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
 fi
 
 # Every wait inside is bounded; this bounds the whole.

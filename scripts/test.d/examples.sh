@@ -2,9 +2,11 @@
 # Stage: the example shops of examples/ (Python and PHP) end to end against
 # the payment sandbox. Each shop is installed in a fresh site beside the
 # module and the sandbox, served by lighttpd with the configuration of
-# deploy/ in a private network namespace with only 127.0.0.1, and driven by
-# examples/test_shops.py: orders, accept, refuse, cancel, the server's call,
-# an amount changed inside KWT_DATA (refused), a bad e-mail (NUMERR -16).
+# deploy/ in a private network namespace with only 127.0.0.1, with a fresh
+# sandbox key pair, and driven by examples/test_shops.py: orders, accept,
+# refuse, cancel, the server's call, returns racing notifications, forged and
+# altered returns (403), an amount changed inside KWT_DATA (mismatch), a bad
+# e-mail (NUMERR -16), malformed input (400).
 #
 # REVOZI_EXAMPLES_BUILD_DIR builds the programs in another directory instead
 # of the release preset's build/.
@@ -48,7 +50,8 @@ for shop in python php; do
   site="$WORK/$shop/site"
   run="$WORK/$shop/run"
   prepare_site "$site" "$BIN"
-  install -m 755 "$REPO_ROOT/examples/$shop/shop.cgi" "$site/cgi-bin/shop.cgi"
+  install_shop "$shop" "$site" shop.cgi "$BIN"
+  make_sandbox_keys "$site" "$WORK/$shop/sandbox-key"
   # The shop's error page receives the module's NUMERR: the options file's
   # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
   # form posting to the module cannot give it under the lock, and the file
@@ -58,13 +61,10 @@ for shop in python php; do
     >"$options.new"
   mv "$options.new" "$options"
   chmod 644 "$options"
-  mkdir -p "$site/shop-data"
-  user="$(web_user || true)"
-  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then chown "$user" "$site/shop-data"; fi
   prepare_run_dir "$run"
   start_lighttpd "$site" "$run"
   if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --kwtdata "$BIN/kwtdata"; then
+      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$site/shop-data" --bin "$BIN"; then
     status=1
     echo "--- the web server's error log, last lines:" >&2
     tail -n 20 "$run/error.log" >&2 2>/dev/null || true

@@ -34,6 +34,36 @@ prepare_site() {
   chmod -R a+rX "$site"
 }
 
+# install_shop KIND SITE NAME BIN: the example shop examples/KIND/shop.cgi
+# (python or php) as SITE/cgi-bin/NAME, with its settings changed as a
+# merchant edits them: its URL (WEB_BASE/cgi-bin/NAME) and, for Python, the
+# verifier (BIN/kwtdata, copied to SITE/bin/). Its orders go to
+# SITE/shop-data (0700, the server's user's); it reads the payment server's
+# public key from SITE/keys/payment-server.pub (make_sandbox_keys).
+install_shop() {
+  local kind="$1" site="$2" name="$3" bin="$4" user from to
+  local target="$site/cgi-bin/$name"
+  local -A settings=(
+    [http://127.0.0.1/cgi-bin/shop.cgi]="$WEB_BASE/cgi-bin/$name"
+  )
+  if [ "$kind" = python ]; then
+    install -D -m 755 "$bin/kwtdata" "$site/bin/kwtdata" || return 1
+    settings[/usr/bin/kwtdata]="$site/bin/kwtdata"
+  fi
+  install -m 755 "$REPO_ROOT/examples/$kind/shop.cgi" "$target" || return 1
+  for from in "${!settings[@]}"; do
+    to="${settings[$from]}"
+    if ! grep -qF -- "$from" "$target"; then
+      echo "examples/$kind/shop.cgi no longer names $from" >&2
+      return 1
+    fi
+    FROM="$from" TO="$to" perl -pi -e 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$target" || return 1
+  done
+  install -d -m 700 "$site/shop-data" || return 1
+  user="$(web_user)"
+  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then chown "$user" "$site/shop-data"; fi
+}
+
 # prepare_run_dir RUN: pid file, logs and request bodies; writable by the
 # server's user.
 prepare_run_dir() {
@@ -223,3 +253,4 @@ without_service_start() {
   rm -f "$policy"
   return $status
 }
+
