@@ -5,7 +5,7 @@
 #     PREFIX/lib/revozi/korven-sandbox.cgi     the payment sandbox (test hosts only)
 #     PREFIX/bin/kwtdata, PREFIX/bin/revozi-setkey
 #     PREFIX/share/man/man1/                   their manual pages
-#     PREFIX/share/doc/revozi/                 README, copyright, changelog, deployment examples
+#     PREFIX/share/doc/revozi/                 README, docs/, copyright, changelog, deployment examples
 #   cd build && cpack -G DEB                   revozi_VERSION_amd64.deb
 #
 # The CGI programs go to a directory of their own that no web server runs
@@ -38,7 +38,7 @@ function(revozi_gzip source target)
   endif()
 endfunction()
 
-foreach(page revozi.cgi kwtdata revozi-setkey)
+foreach(page revozi.cgi kwtdata revozi-setkey korven-sandbox.cgi)
   revozi_gzip(${PROJECT_SOURCE_DIR}/man/${page}.1 ${page}.1.gz)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT revozi)
@@ -57,6 +57,9 @@ revozi_gzip(${REVOZI_DEBIAN_DIR}/changelog changelog.gz)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${REVOZI_DEBIAN_DIR}/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT revozi)
+# The manual's pages, where the README's links to docs/ find them.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        COMPONENT revozi FILES_MATCHING PATTERN "*.md")
 if(EXISTS ${PROJECT_SOURCE_DIR}/deploy)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT revozi)
 endif()

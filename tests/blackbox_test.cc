@@ -237,6 +237,112 @@ TEST(BlackBox, HostileRedirectValuesAreEscaped) {
   EXPECT_EQ(m.out, "a<b>'\"$?NUMERR=-7");
 }
 
+// The error redirect goes only to a web address (http:// or https://, in any
+// case) or an address without a scheme; anything with a ':' before its first
+// '/', '?' or '#' (a header line for output mode C, another scheme) gets the
+// error page, in mode C and as the refresh page alike.
+TEST(BlackBox, ErrorRedirectOnlyToWebOrRelativeAddresses) {
+  const std::pair<std::string, bool> cases[] = {
+      {"Refresh: 0;url=http://evil.example/", false},
+      {"Set-Cookie: a=b", false},
+      {"javascript:alert(1)", false},
+      {"data:text/html,x", false},
+      {"https:/evil.example/", false},
+      {"e:/x?y", false},
+      {"HTTP://ok.example/e", true},
+      {"hTTpS://ok.example/e", true},
+      {"/relative/e.html", true},
+      {"e.html?x=a:b", true},
+      {"e.html#a:b", true},
+      {"//ok.example/e", true},
+      {"", true},
+  };
+  for (const auto& [url, redirected] : cases) {
+    // Given by the environment, where the empty value is a value.
+    const std::map<std::string, std::string> env = {{"KWT_ERREUR", url}};
+    ModuleResult m = get("KWT_MODE=12&KWT_OUTPUT=C&KWT_SITE=12&" + kOrder + "&" + kNoServers, env);
+    EXPECT_EQ(m.status, 1) << url;
+    EXPECT_EQ(m.out, redirected ? url + "?NUMERR=-9" : htmlErrorPage(-9)) << "mode C: " << url;
+    m = get("KWT_MODE=12&KWT_SITE=12&" + kOrder + "&" + kNoServers, env);
+    EXPECT_EQ(m.status, 1) << url;
+    EXPECT_EQ(m.out, redirected ? kRedirectHead + "<META HTTP-EQUIV=\"refresh\" CONTENT=\"0;URL=" + url +
+                                      "?NUMERR=-9\">\n</HEAD>\n<HTML>\n<BODY><CENTER>\n"
+                                      "<!-- KORVEN REVOZI.CGI v401 -->\n</CENTER>\n"
+                                      "<A HREF='#TOP' ONCLICK=\"history.go(-2);\">Retour</A>\n</BODY>\n</HTML>\n"
+                                : htmlErrorPage(-9))
+        << "refresh page: " << url;
+  }
+}
+
+// A POST body announced larger than 1 MiB is refused with -15 before a byte
+// of it is read; the length is the value of all its digits, never wrapped.
+// Up to 1 MiB nothing changes.
+TEST(BlackBox, PostBodiesOverOneMebibyteAreRefusedUnread) {
+  const std::string order = kOrder + "&" + kNoServers + "&KWT_TXT=";
+  const auto padded = [&](std::size_t size) { return order + std::string(size - order.size(), 't'); };
+  const struct {
+    std::string length;
+    std::string body;
+    int status;
+    std::string out;
+  } cases[] = {
+      {"1048576", padded(1048576), 0, noServerPage()},
+      {"1048576", kOrder, 1, htmlErrorPage(-7)},  // shorter than announced, as before
+      {"1048577", padded(1048577), 1, htmlErrorPage(-15)},
+      {"1048577", "", 1, htmlErrorPage(-15)},
+      {"4294967326", padded(4096), 1, htmlErrorPage(-15)},
+      {"18446744073709551646", padded(4096), 1, htmlErrorPage(-15)},
+      {"99999999999999999999999999999999", padded(4096), 1, htmlErrorPage(-15)},
+      {" +2000000 bytes", padded(2000000), 1, htmlErrorPage(-15)},
+  };
+  for (const auto& c : cases) {
+    ModuleResult m = post(c.body, {{"CONTENT_LENGTH", c.length}});
+    EXPECT_EQ(m.status, c.status) << c.length;
+    EXPECT_EQ(m.out, c.out) << c.length;
+  }
+}
+
+// Ping mode after a failed source still probes and reports, then names the
+// failure on standard error and exits with 1, whatever the probe found.
+TEST(BlackBox, PingAfterAFailedSourceFails) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  TempDir dir;
+  dir.write("broken.txt", "KWT_KORVEN=http://127.0.0.1/file\nKWT_PORT=" + server.portText() +
+                              "\nKWT_BACKUP1=b1.invalid\nnot a setting\n");
+  const std::string port = "KWT_PORT=" + server.portText();
+  const std::string backups = "KWT_BACKUP1=b1.invalid&KWT_BACKUP2=b2.invalid&KWT_BACKUP3=b3.invalid";
+  const struct {
+    std::vector<std::string> args;
+    std::string query;  // a GET request when not empty
+    int probes;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{"KWT_MODE=43", "KWT_OPT=missing.txt", "KWT_PING=1", "KWT_KORVEN=http://127.0.0.1/pay", port,
+        "KWT_BACKUP1=b1.invalid", "KWT_BACKUP2=b2.invalid", "KWT_BACKUP3=b3.invalid"},
+       "", 1, "Serveur: http://127.0.0.1/pay\n", "KORVEN INPUT ERROR (code -5)\n"},
+      // The lines before the broken one count: their server is probed.
+      {{"KWT_MODE=43", "KWT_OPT=broken.txt", "KWT_PING=1", "KWT_BACKUP2=b2.invalid", "KWT_BACKUP3=b3.invalid"},
+       "", 1, "Serveur: http://127.0.0.1/file\n", "KORVEN INPUT ERROR (code -6)\n"},
+      {{}, "KWT_MODE=13&KWT_PING=1&KWT_OPT=missing.txt&KWT_KORVEN=http://127.0.0.1/pay&" + port + "&" + backups, 1,
+       "Serveur: http://127.0.0.1/pay\n", "KORVEN INPUT ERROR (code -5)\n"},
+      {{}, "KWT_MODE=13&KWT_PING=1&KWT_OPT=missing.txt&KWT_KORVEN=primary.invalid&" + backups, 0,
+       "Aucun serveur disponible\n", "Aucun serveur disponible\nKORVEN INPUT ERROR (code -5)\n"},
+  };
+  for (const auto& c : cases) {
+    ModuleRequest r;
+    r.cwd = dir.path();
+    r.args = c.args;
+    if (!c.query.empty()) r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", c.query}};
+    ModuleResult m = runProgram(kModule, r);
+    EXPECT_EQ(m.status, 1) << c.err;
+    EXPECT_EQ(m.out, c.out) << c.err;
+    EXPECT_EQ(m.err, c.err);
+    EXPECT_EQ(server.drain(), c.probes) << c.out;
+  }
+}
+
 TEST(BlackBox, PaymentPageForAReachableServer) {
   LoopbackListener server;
   ASSERT_TRUE(server.ok());
@@ -402,14 +508,56 @@ TEST(BlackBox, LockKeepsTheSettingsOutOfTheFormsReach) {
   EXPECT_EQ(m.status, 0);
   EXPECT_EQ(m.out, kHead + "<BODY>\n<CENTER><B>AUCUN SERVEUR DISPONIBLE</B></P></CENTER>\n" + kVersion +
                        "</BODY>\n</HTML>\n");
-  // The mode string then comes from the command line, else "1".
-  ModuleRequest shell;
-  shell.cwd = dir.path();
-  shell.env = {{"REVOZI_LOCK", "yes"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "KWT_MODE=1&" + kOrder}};
-  shell.args = {"KWT_MODE=3"};
-  m = runProgram(kModule, shell);
-  EXPECT_EQ(m.out, kHead + "<BODY>\n<CENTER><P><B>KORVEN INPUT ERROR (code -7)</B></P></CENTER>\n" + kVersion +
-                       "</BODY>\n</HTML>\n") << "mode 3: the order's fields never arrive";
+}
+
+// Under the lock a web server's request (REQUEST_METHOD set, to anything or
+// to nothing) takes nothing from the arguments, which a server may make of a
+// query string without '=': the mode string comes from the environment, else
+// "1". From a shell the arguments count as always.
+TEST(BlackBox, LockIgnoresTheArgumentsOfAWebServersRequest) {
+  const std::string lockedError = kHead + "<BODY>\n<CENTER><P><B>KORVEN INPUT ERROR (code -7)</B></P></CENTER>\n" +
+                                  kVersion + "</BODY>\n</HTML>\n";
+  const std::string lockedNoServer =
+      kHead + "<BODY>\n<CENTER><B>AUCUN SERVEUR DISPONIBLE</B></P></CENTER>\n" + kVersion + "</BODY>\n</HTML>\n";
+  std::vector<std::string> words = {"KWT_SITE=1234567", "KWT_RANG=01",    "KWT_TOTAL=1500",
+                                    "KWT_DEVISE=978",   "KWT_CMD=ORDER42", "KWT_PORTEUR=a@b.fr",
+                                    "KWT_RETOUR=M:M",   "KWT_IDENTIFIANT=7"};
+  words.insert(words.end(), kNoServerArgs.begin(), kNoServerArgs.end());
+  std::vector<std::string> withMode = {"KWT_MODE=4"};
+  withMode.insert(withMode.end(), words.begin(), words.end());
+  // The query string from which a server makes these arguments.
+  std::string search = "KWT_MODE%3D4";
+  for (const std::string& w : words) search += "+" + w.substr(0, w.find('=')) + "%3D" + w.substr(w.find('=') + 1);
+  using Env = std::map<std::string, std::string>;
+  const struct Case {
+    const char* what;
+    Env env;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {"GET with a search string", {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", search}}, withMode, 1, lockedError},
+      {"REQUEST_METHOD empty", {{"REQUEST_METHOD", ""}}, withMode, 1, lockedError},
+      {"HEAD", {{"REQUEST_METHOD", "HEAD"}}, withMode, 1, lockedError},
+      {"mode 41 from the environment, empty POST",
+       {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}, {"KWT_MODE", "41"}}, words, 1, lockedError},
+      {"from a shell", {}, withMode, 0, lockedNoServer},
+      {"from a shell, mode 41 from the environment", {{"KWT_MODE", "41"}}, words, 0, lockedNoServer},
+  };
+  for (const Case& c : cases) {
+    ModuleRequest r;
+    r.env = c.env;
+    r.env["REVOZI_LOCK"] = "1";
+    r.args = c.args;
+    ModuleResult m = runProgram(kModule, r);
+    EXPECT_EQ(m.status, c.status) << c.what;
+    EXPECT_EQ(m.out, c.out) << c.what;
+    // Without the lock a web server's arguments count.
+    r.env.erase("REVOZI_LOCK");
+    m = runProgram(kModule, r);
+    EXPECT_EQ(m.status, 0) << c.what;
+    EXPECT_EQ(m.out, noServerPage()) << c.what;
+  }
 }
 
 TEST(BlackBox, ResponsesThatCannotBeWrittenAreNoSuccess) {

@@ -5,7 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$REPO_ROOT"
-ensure_packages python3 libxml2-utils cmake make g++ util-linux iproute2
+ensure_packages python3 libxml2-utils cmake make g++ libsodium-dev util-linux iproute2
 
 # REVOZI_HOSTILE_MODULE runs the corpus against another build of the module.
 module="${REVOZI_HOSTILE_MODULE:-}"

@@ -19,8 +19,8 @@ fail() { echo "package test: $*" >&2; exit 1; }
 # cmake --install under a prefix
 cmake --install build --prefix "$work/prefix" >/dev/null
 for f in lib/revozi/revozi.cgi lib/revozi/korven-sandbox.cgi bin/kwtdata bin/revozi-setkey \
-         share/doc/revozi/README.md share/doc/revozi/copyright share/doc/revozi/changelog.gz \
-         share/man/man1/revozi.cgi.1.gz share/man/man1/kwtdata.1.gz share/man/man1/revozi-setkey.1.gz; do
+         share/doc/revozi/README.md share/doc/revozi/docs/reference.md share/doc/revozi/copyright share/doc/revozi/changelog.gz \
+         share/man/man1/revozi.cgi.1.gz share/man/man1/kwtdata.1.gz share/man/man1/revozi-setkey.1.gz share/man/man1/korven-sandbox.cgi.1.gz; do
   [ -e "$work/prefix/$f" ] || fail "cmake --install did not install $f"
 done
 [ ! -e "$work/prefix/lib/cgi-bin" ] || fail "cmake --install created lib/cgi-bin"
@@ -53,7 +53,7 @@ pkg --install "$deb" >/dev/null 2>"$work/dpkg.err" || { cat "$work/dpkg.err" >&2
 listing="$(pkg --listfiles revozi)"
 
 # Every installed path is one of the package's own places, or a parent of one.
-allowed='^/(\.|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides)$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
+allowed='^/(\.|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides)$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey|korven-sandbox\.cgi)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
 stray="$(grep -Ev "$allowed" <<<"$listing" || true)"
 [ -z "$stray" ] || fail "the package installs outside its own places: $stray"
 web="$(grep -E '^/(usr/lib/cgi-bin|var/www|srv|usr/share/nginx|usr/share/apache2|var/lib/lighttpd|etc)(/|$)' <<<"$listing" || true)"

@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$REPO_ROOT"
-ensure_packages valgrind python3 cmake make g++ util-linux iproute2
+ensure_packages valgrind python3 cmake make g++ libsodium-dev util-linux iproute2
 
 # REVOZI_VALGRIND_BUILD_DIR moves the build elsewhere (a developer's own tree).
 build_dir="${REVOZI_VALGRIND_BUILD_DIR:-$REPO_ROOT/build-valgrind}"

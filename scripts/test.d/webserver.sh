@@ -13,7 +13,7 @@ cd "$REPO_ROOT"
 # starting (the tests run private instances). openssl makes the test
 # certificate for nginx.
 without_service_start ensure_packages lighttpd apache2-bin nginx fcgiwrap openssl curl \
-  libxml2-utils perl-base iproute2 util-linux coreutils
+  libxml2-utils perl-base iproute2 util-linux coreutils libsodium-dev
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target revozi_cgi korven_sandbox

@@ -7,6 +7,7 @@
 
 #include "datablock/crc16.h"
 #include "datablock/decode_steps.h"
+#include "datablock/encode.h"
 #include "datablock/encode_steps.h"
 #include "datablock/symbols.h"
 
@@ -204,6 +205,32 @@ DataBlockFields DataBlockFields::fromTable(const ParamTable& table) {
     fields.total.erase(0, fields.total.size() - datablock::kAmountWidth);
   }
   return fields;
+}
+
+std::optional<DataBlockFields::Refusal> DataBlockFields::moduleRefusal() const {
+  const ParamTable table = toTable();
+  for (int i = 0; i < kParamCount; ++i) {
+    const bool inRecord =
+        std::any_of(kSlots.begin(), kSlots.end(), [i](const FieldSlot& slot) { return slot.index == i; });
+    if (!inRecord) continue;
+    if (const int code = validateEntry(table, i); code != 0) {
+      return Refusal{paramEntries()[static_cast<std::size_t>(i)].name, code};
+    }
+  }
+  // Then what checkDataRecord refuses: a value too long for its prefix.
+  for (std::size_t i = kFirstPrefixed; i < kCount; ++i) {
+    if ((this->*(kSlots[i].member)).size() > kDataFieldMax) {
+      return Refusal{paramEntries()[static_cast<std::size_t>(kSlots[i].index)].name, kErrDataFieldTooLong};
+    }
+  }
+  return std::nullopt;
+}
+
+std::string moduleRefusalWarning(const DataBlockFields& fields) {
+  const auto refusal = fields.moduleRefusal();
+  if (!refusal) return {};
+  return "this block could not have been written by the module: " + std::string(refusal->name) + " fails with " +
+         std::to_string(refusal->code);
 }
 
 namespace datablock {

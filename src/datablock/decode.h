@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,8 +52,22 @@ struct DataBlockFields {
   // empty, KWT_TOTAL cut to its last ten characters.
   static DataBlockFields fromTable(const ParamTable& table);
 
+  // A field the module's validation refuses, with the code it gives.
+  struct Refusal {
+    std::string_view name;  // the KWT_ parameter name
+    int code;
+  };
+  // The first field that the module would refuse, in the order in which it
+  // checks them (its validation pass, then the length prefixes), or nothing
+  // when the module could have written these fields.
+  std::optional<Refusal> moduleRefusal() const;
+
   bool operator==(const DataBlockFields&) const = default;
 };
+
+// "this block could not have been written by the module: KWT_TOTAL fails
+// with -11" for fields the module would refuse; empty for any other.
+std::string moduleRefusalWarning(const DataBlockFields& fields);
 
 // Why a text is not a valid block.
 enum class DecodeError {

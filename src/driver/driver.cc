@@ -22,7 +22,7 @@ Gathered gatherParameters(Run& run) {
   applyDefaults(run.params);
   // Ping mode wins over a failed source; neither validation nor the dialect
   // choice runs for it.
-  if (!run.params.empty(kPing) && atoiValue(run.params.text(kPing)) > 0) return {Gathered::kPing};
+  if (!run.params.empty(kPing) && atoiValue(run.params.text(kPing)) > 0) return {Gathered::kPing, code};
   if (code == 0) code = validateParameters(run.params);
   if (code == 0) code = checkDataRecord(run.params);
   run.dialect = dialectFromSource(run.params.text(kSource));
@@ -51,6 +51,14 @@ int runRequest(Platform& platform, std::vector<std::string> args) {
         pagePrint(run.out, "Aucun serveur disponible\n");
         run.out.flush();
         platform.writeError("Aucun serveur disponible\n");
+        success = false;
+      }
+      if (gathered.code != 0) {
+        // The servers probed may not be the ones configured (an options file
+        // that cannot be read leaves the defaults): a monitor must not take
+        // the report for success.
+        run.out.flush();
+        platform.writeError(inputErrorText(gathered.code) + "\n");
         success = false;
       }
       break;

@@ -12,7 +12,9 @@ namespace revozi {
 // What the gathered parameters call for.
 struct Gathered {
   enum Kind { kValid, kPing, kFailed } kind;
-  int code = 0;  // the error code when kFailed
+  // The error code when kFailed; in ping mode the code of a failed decoding
+  // or source, else 0.
+  int code = 0;
 };
 
 // Decode, sources, defaults, the ping test, validation, the Dialect.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "pages/texts.h"
+#include "params/text.h"
 #include "params/validate.h"
 #include "params/version.h"
 
@@ -18,17 +19,29 @@ void writeWmlCard(PageOutput& out, std::string_view message) {
   pagePrint(out, kWmlEnd);
 }
 
+// An address the shopper may be sent to: a web address (http:// or https://,
+// scheme letters in any case) or one without a scheme, relative or
+// scheme-relative, the empty one included. Anything else with a ':' before
+// its first '/', '?' or '#' is another scheme (javascript:, data:) or, in
+// output mode C where the caller takes the text for a header, a header line.
+bool isRedirectAddress(std::string_view url) {
+  if (startsWithIgnoringCase(url, "http://") || startsWithIgnoringCase(url, "https://")) return true;
+  return url.substr(0, url.find_first_of("/?#")).find(':') == std::string_view::npos;
+}
+
 void writeHtmlErrorPage(const Page& page, int code, bool showHost) {
   pagePrint(page.out, kHtmlHead);
   // The i-mode page has no body tag of its own, but the same page end.
   if (page.dialect == Dialect::kHtml) pagePrint(page.out, "<BODY>\n");
-  pagePrint(page.out, "<CENTER><P><B>KORVEN INPUT ERROR (code %d)</B></P></CENTER>\n", code);
+  pagePrint(page.out, "<CENTER><P><B>%s</B></P></CENTER>\n", inputErrorText(code));
   writeVersionLine(page.out);
   if (showHost) writeDiagnosticBlock(page.out);
   pagePrint(page.out, kPageEnd);
 }
 
 }  // namespace
+
+std::string inputErrorText(int code) { return "KORVEN INPUT ERROR (code " + std::to_string(code) + ")"; }
 
 void writeCommentLine(PageOutput& out) { pagePrint(out, kCommentLine, kProgramVersion); }
 
@@ -83,10 +96,12 @@ void writeErrorPage(const Page& page, int code, bool showHost) {
   }
   // A control byte could end the redirect's line and start headers or a
   // body of the sender's choosing: such an address gets the error page, as
-  // does one too long for the redirect (both possible before KWT_ERREUR has
-  // been validated, or when validation did not run).
+  // do an address of another kind than a web or relative one and one too
+  // long for the redirect (all possible before KWT_ERREUR has been
+  // validated, or when validation did not run).
   const ParamTable& params = page.params;
-  if (params.present(kErreur) && !hasControlByte(params.text(kErreur))) {
+  if (params.present(kErreur) && !hasControlByte(params.text(kErreur)) &&
+      isRedirectAddress(params.text(kErreur))) {
     std::string url(params.text(kErreur));
     url += "?NUMERR=";
     url += std::to_string(code);

@@ -2,11 +2,16 @@
 // the merchant's error URL, the no-server page, and the host diagnostic.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "pages/page_output.h"
 
 namespace revozi {
+
+// "KORVEN INPUT ERROR (code N)": the words of the error page, also written
+// after a ping report when a source failed.
+std::string inputErrorText(int code);
 
 // The error page or the redirect for `code`, in the page's dialect; with
 // `showHost` the error page carries the host diagnostic.

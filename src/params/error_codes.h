@@ -1,6 +1,6 @@
 // The program's error codes: the negative numbers that reach the user, in
-// the error page ("code %d") or the redirect ("?NUMERR="). The README's
-// table of codes is checked against kErrorCodes.
+// the error page ("code %d") or the redirect ("?NUMERR="). The table of
+// codes in docs/reference.md is checked against kErrorCodes.
 #pragma once
 
 namespace revozi {
@@ -20,17 +20,18 @@ enum ErrorCode : int {
   kErrCode3Length = -12,   // KWT_DEVISE or KWT_LANGUE not 3 bytes
   kErrCmdLength = -13,
   kErrDataFieldTooLong = -14,  // a payment-data field longer than 9999 bytes
+  kErrBodyTooLarge = -15,      // a POST body announced larger than 1 MiB
   kErrEmail = -16,
   kErrKey = -17,
   kErrBanqueLength = -19,
 };
 
-// Every code the module can produce, in the README's order.
+// Every code the module can produce, in the order of docs/reference.md.
 inline constexpr ErrorCode kErrorCodes[] = {
     kErrNoMemory,   kErrNoRequest,   kErrBadUrl,      kErrOptionsOpen, kErrOptionsLine,
     kErrMissing,    kErrNotDigits,   kErrSiteLength,  kErrRangLength,  kErrTotalLength,
-    kErrCode3Length, kErrCmdLength,  kErrDataFieldTooLong, kErrEmail,  kErrKey,
-    kErrBanqueLength,
+    kErrCode3Length, kErrCmdLength,  kErrDataFieldTooLong, kErrBodyTooLarge, kErrEmail,
+    kErrKey,        kErrBanqueLength,
 };
 
 }  // namespace revozi

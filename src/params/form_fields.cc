@@ -3,7 +3,6 @@
 #include "params/error_codes.h"
 #include "params/numbers.h"
 
-#include <climits>
 #include <new>
 
 namespace revozi {
@@ -99,10 +98,11 @@ int decodeRequest(Platform& platform, FormFieldList& list) {
     if (method != nullptr && std::string_view(method) == "POST") {
       const char* lengthText = platform.getEnv("CONTENT_LENGTH");
       if (lengthText == nullptr) return kErrNoRequest;
+      // The digits' value saturates: no length wraps round to a small one.
       long long length = atoiValue(lengthText);
+      if (length > kMaxRequestBody) return kErrBodyTooLarge;
       // A negative length gives a request without fields; nothing is read.
       if (length <= 0) return 0;
-      if (static_cast<unsigned long long>(length) > INT_MAX) length = INT_MAX;
       if (!readBody(platform, static_cast<std::size_t>(length), text)) return 0;
     } else if (method != nullptr && std::string_view(method) == "GET") {
       const char* query = platform.getEnv("QUERY_STRING");

@@ -18,9 +18,13 @@ struct FormField {
 // The decoded request fields in request order, duplicates kept.
 using FormFieldList = std::vector<FormField>;
 
+// The largest POST body the module reads, in bytes.
+inline constexpr long long kMaxRequestBody = 1048576;
+
 // Reads the GET query string or the POST body and keeps the fields whose name
 // begins with "KWT_" or "VEL_". Returns the number of fields kept, or -2 (no
-// memory) or -3 (request data missing).
+// memory), -3 (request data missing) or -15 (a body announced larger than
+// kMaxRequestBody, refused before a byte of it is read).
 int decodeRequest(Platform& platform, FormFieldList& list);
 
 // Reads standard input until `body` holds `length` bytes; false when the

@@ -166,7 +166,16 @@ TEST(DecodeRequest, PostLengthRules) {
   auto negative = post("-5", "KWT_A=1");
   EXPECT_EQ(negative.first, 0);
   EXPECT_EQ(negative.second, 0u);
-  EXPECT_EQ(post("99999999999999999999", "KWT_A=1").first, 0) << "huge length: input ends first";
+  // Above 1 MiB the body is refused before a byte of it is read; the length
+  // is the value of all its digits, never wrapped.
+  for (const char* huge : {"1048577", "4294967326", "18446744073709551617", "99999999999999999999"}) {
+    auto refused = post(huge, "KWT_A=1");
+    EXPECT_EQ(refused.first, -15) << huge;
+    EXPECT_EQ(refused.second, 0u) << huge;
+  }
+  auto largest = post("1048576", "KWT_A=1");
+  EXPECT_EQ(largest.first, 0) << "1 MiB is read as before: the input ends first";
+  EXPECT_EQ(largest.second, 7u);
   EXPECT_EQ(post("15", "KWT_A=1&KWT_B=2", 3).first, 2) << "a body arriving in pieces";
   EXPECT_EQ(post("7", std::string("KWT\0A=1", 7)).first, 0) << "a zero byte ends the text";
   EXPECT_EQ(post("9", std::string("KWT_A=1\0&", 9)).first, 1);

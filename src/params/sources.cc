@@ -36,7 +36,14 @@ void applyEnvironment(ParamTable& params, const Sources& sources) {
   }
 }
 
+// Under the lock, a request from a web server takes nothing from the command
+// line: a server may turn a query string without '=' into arguments.
+bool commandLineHeeded(const Sources& sources) {
+  return !sources.locked || sources.platform.getEnv("REQUEST_METHOD") == nullptr;
+}
+
 void applyCommandLine(ParamTable& params, const Sources& sources) {
+  if (!commandLineHeeded(sources)) return;
   for (std::size_t a = 1; a < sources.args.size(); ++a) {
     std::string_view arg = sources.args[a];
     std::size_t eq = arg.find('=');
@@ -50,6 +57,7 @@ void applyCommandLine(ParamTable& params, const Sources& sources) {
 }
 
 std::optional<std::string> modeFromCommandLine(const Sources& sources) {
+  if (!commandLineHeeded(sources)) return std::nullopt;
   for (std::size_t a = 1; a < sources.args.size(); ++a) {
     std::string_view arg = sources.args[a];
     std::size_t eq = arg.find('=');

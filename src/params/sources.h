@@ -25,7 +25,8 @@ struct Sources {
   Platform& platform;
   // The command-line arguments as received; element 0 is never examined.
   const std::vector<std::string>& args;
-  // The operator's lock: the form never supplies a setting.
+  // The operator's lock: the form never supplies a setting, and a request
+  // from a web server (REQUEST_METHOD set, even empty) no argument.
   bool locked;
 };
 

@@ -62,18 +62,19 @@ int validateKey(const ParamTable& table, int index) {
   return difference == 0 ? 0 : kErrKey;
 }
 
+int validateEntry(const ParamTable& table, int index) {
+  const ParamEntry& entry = table.entry(index);
+  if (table.empty(index)) {
+    // The merchant key is required only once a key has been written into
+    // the KeySlot.
+    return entry.required && (index != kCle || keySlotHasKey()) ? kErrMissing : 0;
+  }
+  return entry.validator != nullptr ? entry.validator(table, index) : 0;
+}
+
 int validateParameters(const ParamTable& table) {
   for (int i = 0; i < kParamCount; ++i) {
-    const ParamEntry& entry = table.entry(i);
-    if (entry.required && table.empty(i)) {
-      // The merchant key is required only once a key has been written into
-      // the KeySlot.
-      if (i != kCle || keySlotHasKey()) return kErrMissing;
-    }
-    if (!table.empty(i) && entry.validator != nullptr) {
-      int rc = entry.validator(table, i);
-      if (rc != 0) return rc;
-    }
+    if (int rc = validateEntry(table, i); rc != 0) return rc;
   }
   return 0;
 }

@@ -22,6 +22,10 @@ int validateUrl(const ParamTable& table, int index);
 bool hasControlByte(std::string_view text);
 int validateKey(const ParamTable& table, int index);
 
+// The code with which the validation pass refuses entry `index` of `table`
+// (its required flag, then its validator), or 0 when it passes.
+int validateEntry(const ParamTable& table, int index);
+
 // One pass in index order; 0, or the code of the first failing entry.
 int validateParameters(const ParamTable& table);
 

@@ -120,14 +120,14 @@ TEST(Validate, EmptyOptionalEntriesAreNotValidated) {
 namespace revozi {
 namespace {
 
-// The README's table of error codes lists exactly the codes the module can
-// produce, in the same order.
-TEST(ErrorCodes, ReadmeTableMatchesTheCodes) {
-  std::ifstream readme(REVOZI_README);
-  ASSERT_TRUE(readme) << REVOZI_README;
+// The reference page's table of error codes lists exactly the codes the
+// module can produce, in the same order.
+TEST(ErrorCodes, ReferenceTableMatchesTheCodes) {
+  std::ifstream doc(REVOZI_REFERENCE_DOC);
+  ASSERT_TRUE(doc) << REVOZI_REFERENCE_DOC;
   std::vector<int> listed;
   bool inTable = false;
-  for (std::string line; std::getline(readme, line);) {
+  for (std::string line; std::getline(doc, line);) {
     if (line == "| Code | Cause | Fix |") inTable = true;
     else if (inTable && line.rfind("| -", 0) == 0) listed.push_back(std::stoi(line.substr(2)));
     else if (inTable && line.rfind("|", 0) != 0) break;

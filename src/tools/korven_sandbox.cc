@@ -3,19 +3,13 @@
 // (verifying both check values), shows the payment fields and every other
 // field that came with it, and plays the payment server's answer: accept,
 // refuse or cancel sends the browser back to the merchant's page with the
-// return variables of KWT_RETOUR, optionally after calling KWT_REPONDRE_A on
-// this host. It keeps nothing. Its requests, answers (HTML and plain text),
-// the KWT_RETOUR convention and the exit status are described in the README,
-// "The payment sandbox".
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// return variables of KWT_RETOUR, signed with the sandbox's private key
+// (KORVEN_SANDBOX_KEY), optionally after calling KWT_REPONDRE_A on this host.
+// It keeps nothing but the last notifications it sent, for a replay from a
+// shell. Its requests, answers (HTML and plain text), the KWT_RETOUR
+// convention and the exit status are described in docs/merchant.md, "The
+// payment sandbox".
 #include <algorithm>
-#include <chrono>
-#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -31,6 +25,9 @@
 #include "params/param_table.h"
 #include "params/validate.h"
 #include "platform/system_platform.h"
+#include "tools/sandbox_commands.h"
+#include "tools/sandbox_notify.h"
+#include "tools/signing.h"
 
 namespace {
 
@@ -62,19 +59,22 @@ constexpr Outcome kOutcomes[] = {
 };
 const Outcome& acceptOutcome() { return kOutcomes[0]; }
 
-// Bound of the whole call to KWT_REPONDRE_A: connection, request, answer.
-constexpr int kNotifyMilliseconds = 5000;
-// What is kept of its answer.
-constexpr std::size_t kNotifyAnswerMax = 4096;
+// What the page says of a return without a signature.
+constexpr char kUnsignedWarning[] = "This return is not signed: a shop must refuse it.";
+// The digits of the transaction number (letter T), drawn for every answer.
+constexpr std::size_t kTransactionDigits = 8;
 
 struct ReturnVariable {
   std::string name;
   std::string value;
+  bool placeholder = false;  // a text in place of a value drawn later, as it is
 };
 
 struct ReturnPlan {
   std::vector<ReturnVariable> variables;
   std::vector<std::string> ignored;  // items of KWT_RETOUR left out
+  std::string signatureName;         // the signature's variable; empty when unsigned
+  bool misplacedSignature = false;   // an S item not in last place
 };
 
 struct UrlResult {
@@ -84,9 +84,10 @@ struct UrlResult {
 };
 
 struct NotifyResult {
-  std::string url;       // what was (or would have been) called
-  std::string result;    // the status line, or why there is none
-  std::string response;  // the start of the answer; empty when none came
+  std::string url;                          // what was called; empty when nothing
+  std::string refused;                      // why nothing was called
+  std::vector<revozi::sandbox::NotifyCall> calls;  // one, or two for a duplicate
+  std::string kept;                         // why it was not kept for replay
 };
 
 struct Answer {
@@ -94,6 +95,9 @@ struct Answer {
   std::string statusText = "OK";
   std::string message;
   bool valid = false;
+  // For a valid block that the module could not have written: which field
+  // its validation refuses.
+  std::string warning;
   revozi::FormFieldList fields;
   revozi::DataBlockFields data;
   std::string block;
@@ -101,7 +105,8 @@ struct Answer {
   const Outcome* outcome = nullptr;
   ReturnPlan plan;
   std::string location;  // where the shopper is sent; empty when nowhere
-  bool notify = false;
+  int notifyCalls = 0;    // calls to KWT_REPONDRE_A: 0, 1, or 2 (a duplicate)
+  bool notifyOnly = false;  // the shopper never comes back
   NotifyResult notified;
 };
 
@@ -234,8 +239,12 @@ std::string zeroPadded(std::uint32_t value, std::size_t width) {
   return std::string(width - digits.size(), '0') + digits;
 }
 
-// The variables that KWT_RETOUR asks for, filled in for `outcome`.
-ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view block, const Outcome& outcome) {
+// The variables that KWT_RETOUR asks for, filled in for `outcome` with the
+// transaction number `transaction` (empty: a placeholder, for a preview).
+// The signature item must be the last one: elsewhere it is left out, and
+// the return is then not signed at all.
+ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view block, const Outcome& outcome,
+                      std::string_view transaction) {
   ReturnPlan plan;
   std::string_view list = data.retour;
   while (!list.empty()) {
@@ -245,7 +254,9 @@ ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view bloc
       plan.ignored.emplace_back(item);
       continue;
     }
+    const std::string_view name = item.substr(0, item.size() - 2);
     std::string value;
+    bool placeholder = false;
     switch (item.back()) {
       case 'M': value = data.total; break;
       case 'R': value = data.cmd; break;
@@ -253,13 +264,25 @@ ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view bloc
         if (&outcome == &acceptOutcome()) value = zeroPadded(fnv1a(block) % 1000000u, 6);
         break;
       case 'E': value = outcome.code; break;
-      case 'T': value = zeroPadded(fnv1a("T", fnv1a(block)) % 100000000u, 8); break;
+      case 'T':
+        placeholder = transaction.empty();
+        value = placeholder ? "(random)" : transaction;
+        break;
+      case revozi::signing::kSignatureLetter:
+        if (!plan.misplacedSignature && list.find_first_not_of(';') == std::string_view::npos) {
+          plan.signatureName = name;
+        } else {
+          plan.misplacedSignature = true;
+          plan.ignored.emplace_back(item);
+        }
+        continue;
       default:
         plan.ignored.emplace_back(item);
         continue;
     }
-    plan.variables.push_back({std::string(item.substr(0, item.size() - 2)), std::move(value)});
+    plan.variables.push_back({std::string(name), std::move(value), placeholder});
   }
+  if (plan.misplacedSignature) plan.signatureName.clear();
   return plan;
 }
 
@@ -287,11 +310,11 @@ void appendQueryEncoded(std::string& out, std::string_view text) {
 }
 
 // The merchant's URL as given, with the bytes that a URL cannot hold as they
-// are (blank, quotes, angle brackets, ...; above 0x7E) %-encoded. Control
-// bytes are refused before.
+// are (blank, quotes, angle brackets, ...; above 0x7E) %-encoded: a browser
+// then sends the query exactly as signed. Control bytes are refused before.
 void appendUrlText(std::string& out, std::string_view text) {
   appendPercentEncoded(out, text, [](unsigned char b) {
-    return b > 0x7E || std::string_view(" \"<>\\^`{|}").find(static_cast<char>(b)) != std::string_view::npos;
+    return b > 0x7E || std::string_view(" \"'<>\\^`{|}").find(static_cast<char>(b)) != std::string_view::npos;
   });
 }
 
@@ -303,10 +326,35 @@ std::string textValue(std::string_view value) {
   return out;
 }
 
-// `base` (the value of field `what`) with the variables appended; every byte
-// of the result is printable ASCII other than the blank.
-UrlResult buildReturnUrl(std::string_view base, const std::vector<ReturnVariable>& variables,
-                         std::string_view what) {
+// Appends the signature of the query of `url` (no fragment yet) by `signer`
+// (or a placeholder without one) as the variable `name`: it signs the bytes
+// that come before "&name=", the URL's own query included.
+void appendSignature(std::string& url, std::string_view name, const revozi::signing::Signer* signer) {
+  const std::size_t mark = url.find('?');
+  std::string_view signedBytes;
+  bool separator = false;
+  if (mark == std::string::npos) {
+    url += '?';
+  } else {
+    signedBytes = std::string_view(url).substr(mark + 1);
+    if (!signedBytes.empty() && signedBytes.back() == '&') {
+      signedBytes.remove_suffix(1);
+    } else {
+      separator = !signedBytes.empty();
+    }
+  }
+  const std::string signature = signer != nullptr ? signer->sign(signedBytes) : "(signature)";
+  if (separator) url += '&';
+  appendQueryEncoded(url, name);
+  url += '=';
+  url += signature;
+}
+
+// `base` (the value of field `what`) with the variables of `plan` appended,
+// and its signature last when the plan asks for one; every byte of the
+// result is printable ASCII other than the blank (placeholders excepted).
+UrlResult buildReturnUrl(std::string_view base, const ReturnPlan& plan, std::string_view what,
+                         const revozi::signing::Signer* signer) {
   if (!startsWithIgnoringCase(base, "http://") && !startsWithIgnoringCase(base, "https://")) {
     return {false, {}, std::string(what) + " does not begin with http:// or https://"};
   }
@@ -319,7 +367,7 @@ UrlResult buildReturnUrl(std::string_view base, const std::vector<ReturnVariable
     base = base.substr(0, hash);
   }
   appendUrlText(result.url, base);
-  for (std::size_t i = 0; i < variables.size(); ++i) {
+  for (std::size_t i = 0; i < plan.variables.size(); ++i) {
     if (i > 0) {
       result.url += '&';
     } else if (base.find('?') == std::string_view::npos) {
@@ -327,116 +375,19 @@ UrlResult buildReturnUrl(std::string_view base, const std::vector<ReturnVariable
     } else if (base.back() != '?' && base.back() != '&') {
       result.url += '&';
     }
-    appendQueryEncoded(result.url, variables[i].name);
+    const ReturnVariable& variable = plan.variables[i];
+    appendQueryEncoded(result.url, variable.name);
     result.url += '=';
-    appendQueryEncoded(result.url, variables[i].value);
+    if (variable.placeholder) {
+      result.url += variable.value;
+    } else {
+      appendQueryEncoded(result.url, variable.value);
+    }
   }
+  if (!plan.signatureName.empty()) appendSignature(result.url, plan.signatureName, signer);
   appendUrlText(result.url, fragment);
   result.ok = true;
   return result;
-}
-
-// ---------------------------------------------- the call to KWT_REPONDRE_A
-
-using Clock = std::chrono::steady_clock;
-
-// Waits for `events` on `fd` until the call's time is up; false then.
-bool waitFor(int fd, short events, Clock::time_point start) {
-  for (;;) {
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    const long left = kNotifyMilliseconds - static_cast<long>(spent);
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, static_cast<int>(left));
-    if (n > 0) return true;
-    if (n == 0 || errno != EINTR) return false;
-  }
-}
-
-// Closes the call's socket however the call ends.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() { if (fd_ >= 0) ::close(fd_); }
-  int fd() const { return fd_; }
-
- private:
-  const int fd_;
-};
-
-// Calls `url` (already built, printable ASCII) with a GET, if it is a plain
-// http:// URL on this host: 127.x.x.x or localhost, any port. Returns the
-// status line, or why there is none; the start of the answer goes to
-// `response`.
-std::string callNotifyUrl(std::string_view url, std::string& response) {
-  if (!startsWithIgnoringCase(url, "http://")) return "not called: only plain http:// URLs on this host are called";
-  url.remove_prefix(7);
-  std::size_t end = url.find_first_of("/?#");
-  std::string_view authority = url.substr(0, end);
-  std::string_view rest = end == std::string_view::npos ? std::string_view() : url.substr(end);
-  rest = rest.substr(0, rest.find('#'));
-  std::string target = rest.empty() || rest.front() != '/' ? "/" + std::string(rest) : std::string(rest);
-
-  std::string_view host = authority;
-  std::uint64_t port = 80;
-  std::size_t colon = authority.rfind(':');
-  if (colon != std::string_view::npos) {
-    host = authority.substr(0, colon);
-    port = digitsValue(authority.substr(colon + 1), 5).value_or(0);
-    if (port == 0 || port > 65535) return "not called: the port is not a number from 1 to 65535";
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::string hostText = equalsIgnoringCase(host, "localhost") ? "127.0.0.1" : std::string(host);
-  if (inet_pton(AF_INET, hostText.c_str(), &address.sin_addr) != 1 ||
-      (ntohl(address.sin_addr.s_addr) >> 24) != 127) {
-    return "not called: the sandbox calls 127.x.x.x and localhost only";
-  }
-
-  const Clock::time_point start = Clock::now();
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (socket.fd() < 0) return "failed: no socket";
-  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS || !waitFor(socket.fd(), POLLOUT, start)) {
-      return errno == EINPROGRESS ? "failed: no connection within 5 seconds" : "failed: connection refused";
-    }
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-      return "failed: connection refused";
-    }
-  }
-  std::string request = "GET " + target + " HTTP/1.0\r\nHost: " + std::string(authority) +
-                        "\r\nUser-Agent: korven-sandbox\r\nConnection: close\r\n\r\n";
-  std::string_view pending = request;
-  while (!pending.empty()) {
-    ssize_t n = ::send(socket.fd(), pending.data(), pending.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      pending.remove_prefix(static_cast<std::size_t>(n));
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) return "failed: the request could not be sent"; else if (!waitFor(socket.fd(), POLLOUT, start)) return "failed: the request could not be sent within 5 seconds";
-  }
-  char chunk[1024];
-  bool timedOut = false;
-  while (response.size() < kNotifyAnswerMax) {
-    ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, kNotifyAnswerMax - response.size()), 0);
-    if (n > 0) {
-      response.append(chunk, static_cast<std::size_t>(n));
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      break;
-    } else if (!waitFor(socket.fd(), POLLIN, start)) {
-      timedOut = true;
-      break;
-    }
-  }
-  if (response.empty()) {
-    return timedOut ? "failed: no answer within 5 seconds" : "failed: the connection closed without an answer";
-  }
-  std::string_view line = std::string_view(response).substr(0, response.find('\n'));
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return std::string(line);
 }
 
 // The first value of the request field `name` ("" when absent).
@@ -447,8 +398,34 @@ std::string_view firstFieldValue(const revozi::FormFieldList& fields, std::strin
   return {};
 }
 
+// Calls KWT_REPONDRE_A for the answer being played, once or twice (a
+// duplicate delivery), and keeps the notification for a replay.
+void notifyMerchant(Answer& answer, const revozi::signing::Signer& signer, const std::string& stateDir) {
+  NotifyResult& notified = answer.notified;
+  if (answer.data.repondreA.empty()) {
+    notified.refused = "not called: the block has no KWT_REPONDRE_A";
+    return;
+  }
+  UrlResult url = buildReturnUrl(answer.data.repondreA, answer.plan, "KWT_REPONDRE_A", &signer);
+  if (!url.ok) {
+    notified.refused = "not called: " + url.reason;
+    return;
+  }
+  notified.url = std::move(url.url);
+  for (int i = 0; i < answer.notifyCalls; ++i) {
+    revozi::sandbox::NotifyCall call = revozi::sandbox::callNotifyUrl(notified.url);
+    if (call.result.rfind("not called: ", 0) == 0) {
+      notified.refused = std::move(call.result);
+      return;
+    }
+    notified.calls.push_back(std::move(call));
+  }
+  notified.kept = revozi::sandbox::recordNotification(stateDir, notified.url);
+}
+
 // Plays the answer asked for in the query string, for a valid block.
-void playOutcome(Answer& answer, std::string_view query) {
+void playOutcome(Answer& answer, std::string_view query, const revozi::signing::Signer& signer,
+                 const std::string& stateDir) {
   std::optional<std::string_view> word = queryItem(query, "answer");
   if (!word) return;
   for (const Outcome& outcome : kOutcomes) {
@@ -458,33 +435,35 @@ void playOutcome(Answer& answer, std::string_view query) {
     fail(answer, 400, "Bad Request", "answer must be accept, refuse or cancel");
     return;
   }
-  const Outcome& outcome = *answer.outcome;
-  answer.plan = returnPlan(answer.data, answer.block, outcome);
-  answer.notify = queryItem(query, "notify") == "1";
-  if (answer.notify && answer.data.repondreA.empty()) {
-    answer.notified.result = "not called: the block has no KWT_REPONDRE_A";
-  } else if (answer.notify) {
-    UrlResult url = buildReturnUrl(answer.data.repondreA, answer.plan.variables, "KWT_REPONDRE_A");
-    if (url.ok) {
-      answer.notified.url = url.url;
-      answer.notified.result = callNotifyUrl(url.url, answer.notified.response);
-    } else {
-      answer.notified.result = "not called: " + url.reason;
+  if (std::optional<std::string_view> notify = queryItem(query, "notify")) {
+    answer.notifyCalls = *notify == "1" || *notify == "only" ? 1 : *notify == "2" ? 2 : 0;
+    answer.notifyOnly = *notify == "only";
+    if (answer.notifyCalls == 0) {
+      fail(answer, 400, "Bad Request", "notify must be 1, 2 (sent twice) or only (the shopper never comes back)");
+      return;
     }
+  }
+  const Outcome& outcome = *answer.outcome;
+  // A transaction of its own for every answer: each attempt is its own event.
+  answer.plan = returnPlan(answer.data, answer.block, outcome, revozi::signing::randomDigits(kTransactionDigits));
+  if (answer.notifyCalls > 0) notifyMerchant(answer, signer, stateDir);
+  if (answer.notifyOnly) {
+    answer.message = "the notification only: the shopper never comes back";
+    return;
   }
   std::string_view base = firstFieldValue(answer.fields, outcome.urlField);
   if (base.empty()) {
     answer.message = "no " + std::string(outcome.urlField) + " in the request: no page to send the shopper to";
     return;
   }
-  UrlResult url = buildReturnUrl(base, answer.plan.variables, outcome.urlField);
+  UrlResult url = buildReturnUrl(base, answer.plan, outcome.urlField, &signer);
   if (!url.ok) {
     fail(answer, 400, "Bad Request", url.reason);
     return;
   }
   answer.location = std::move(url.url);
   answer.message = "the shopper is sent to " + std::string(outcome.urlField);
-  if (!answer.notify) {
+  if (answer.notifyCalls == 0) {
     answer.status = 303;
     answer.statusText = "See Other";
   }
@@ -510,6 +489,7 @@ bool decodeRequestBlock(Platform& platform, Answer& answer) {
   answer.valid = true;
   answer.message = "KWT_DATA valid: both check values verified";
   answer.data = std::move(decoded.fields);
+  answer.warning = revozi::moduleRefusalWarning(answer.data);
   answer.block = *block.value;
   return true;
 }
@@ -524,6 +504,13 @@ bool isForwardedName(std::string_view name) {
 
 // ------------------------------------------------------------- the answers
 
+// "valid", "invalid", or "suspect" for a valid block that the module could
+// not have written (the warning says why).
+const char* verdictWord(const Answer& answer) {
+  if (!answer.valid) return "invalid";
+  return answer.warning.empty() ? "valid" : "suspect";
+}
+
 void printHeader(PageOutput& out, const Answer& answer, const char* contentType) {
   if (answer.status != 200) pagePrint(out, "Status: %d %s\n", answer.status, answer.statusText);
   if (answer.status == 405) pagePrint(out, "Allow: GET, POST\n");
@@ -532,20 +519,36 @@ void printHeader(PageOutput& out, const Answer& answer, const char* contentType)
   pagePrint(out, "Content-type: %s\nCache-Control: no-cache, no-store\n\n", contentType);
 }
 
+void printTextNotification(PageOutput& out, const NotifyResult& notified) {
+  // The URLs are printable ASCII without blanks (buildReturnUrl): as they are.
+  if (!notified.url.empty()) pagePrint(out, "notify: %s\n", notified.url);
+  if (!notified.refused.empty()) pagePrint(out, "notify-result: %s\n", textValue(notified.refused));
+  for (const revozi::sandbox::NotifyCall& call : notified.calls) {
+    pagePrint(out, "notify-result: %s\n", textValue(call.result));
+    if (call.textPlain) pagePrint(out, "notify-answer: %s\n", textValue(call.excerpt));
+    pagePrint(out, "notify-delivered: %s\n", call.delivered ? "yes" : "no");
+  }
+  if (!notified.calls.empty() && !notified.kept.empty()) {
+    pagePrint(out, "notify-not-kept: %s\n", textValue(notified.kept));
+  }
+}
+
 void printTextAnswer(PageOutput& out, const Answer& answer) {
   printHeader(out, answer, "text/plain");
-  pagePrint(out, "verdict: %s\nmessage: %s\n", answer.valid ? "valid" : "invalid", textValue(answer.message));
+  pagePrint(out, "verdict: %s\nmessage: %s\n", verdictWord(answer), textValue(answer.message));
+  if (answer.valid && !answer.warning.empty()) pagePrint(out, "warning: %s\n", textValue(answer.warning));
   if (answer.valid && answer.outcome != nullptr) {
     pagePrint(out, "answer: %s\n", answer.outcome->word);
     for (const ReturnVariable& variable : answer.plan.variables) {
       pagePrint(out, "return: %s=%s\n", textValue(variable.name), textValue(variable.value));
     }
     for (const std::string& item : answer.plan.ignored) pagePrint(out, "ignored: %s\n", textValue(item));
-    if (answer.notify) {
-      // The URLs are printable ASCII without blanks (buildReturnUrl): as they are.
-      if (!answer.notified.url.empty()) pagePrint(out, "notify: %s\n", answer.notified.url);
-      pagePrint(out, "notify-result: %s\n", textValue(answer.notified.result));
+    if (answer.plan.signatureName.empty()) {
+      pagePrint(out, "unsigned: %s\n", kUnsignedWarning);
+    } else {
+      pagePrint(out, "signature: %s\n", textValue(answer.plan.signatureName));
     }
+    if (answer.notifyCalls > 0) printTextNotification(out, answer.notified);
     if (!answer.location.empty()) pagePrint(out, "location: %s\n", answer.location);
     return;
   }
@@ -561,12 +564,12 @@ void printTextAnswer(PageOutput& out, const Answer& answer) {
 
 void printPageStart(PageOutput& out, const Answer& answer) {
   printHeader(out, answer, "text/html");
-  const char* verdict = answer.valid ? "valid" : "invalid";
+  const char* verdict = verdictWord(answer);
   pagePrint(out,
             "<!DOCTYPE html>\n<html>\n<head>\n<title>Payment sandbox</title>\n"
             "<style>table{border-collapse:collapse}td,th{border:1px solid #999;padding:2px 6px;"
             "text-align:left;vertical-align:top}td{font-family:monospace;white-space:pre-wrap;"
-            "word-break:break-all}.valid{color:#060}.invalid{color:#a00}"
+            "word-break:break-all}.valid{color:#060}.invalid,.suspect{color:#a00}"
             "a.button{display:inline-block;padding:4px 10px;border:1px solid #666;border-radius:3px;"
             "background:#eee;color:#000;text-decoration:none;font-family:sans-serif}</style>\n"
             "</head>\n<body>\n<h1>Payment sandbox</h1>\n"
@@ -574,12 +577,18 @@ void printPageStart(PageOutput& out, const Answer& answer) {
             "No payment is made.</p>\n"
             "<p id=\"verdict\" class=\"%s\"><b>%s</b>: <span id=\"message\">%s</span></p>\n",
             verdict, verdict, Html{answer.message});
+  // Above the fields and the answer buttons.
+  if (answer.valid && !answer.warning.empty()) {
+    pagePrint(out, "<p id=\"warning\" class=\"suspect\"><b>%s</b></p>\n", Html{answer.warning});
+  }
 }
 
 // The link that plays `outcome` for this request: the block and the return
 // URLs travel %-encoded in the query string, relative to the sandbox's URL.
-std::string answerLink(const Answer& answer, const Outcome& outcome, bool notify) {
-  std::string link = "?answer=" + std::string(outcome.word) + (notify ? "&notify=1" : "") + "&KWT_DATA=";
+std::string answerLink(const Answer& answer, const Outcome& outcome, std::string_view notify) {
+  std::string link = "?answer=" + std::string(outcome.word);
+  if (!notify.empty()) link += "&notify=" + std::string(notify);
+  link += "&KWT_DATA=";
   appendQueryEncoded(link, answer.block);
   for (const Outcome& each : kOutcomes) {
     std::string_view value = firstFieldValue(answer.fields, each.urlField);
@@ -590,43 +599,119 @@ std::string answerLink(const Answer& answer, const Outcome& outcome, bool notify
   return link;
 }
 
+// Whether the returns of `plan` are signed, in words.
+void printSignatureNote(PageOutput& out, const ReturnPlan& plan) {
+  if (!plan.signatureName.empty()) {
+    pagePrint(out,
+              "<p id=\"signature\" class=\"valid\">Signed: the last variable of every return, "
+              "<code>%s</code>, is the signature of the bytes before it (<code>kwtdata verify</code>).</p>\n",
+              Html{plan.signatureName});
+    return;
+  }
+  pagePrint(out, "<p id=\"signature\" class=\"invalid\"><b>%s</b> %s</p>\n", kUnsignedWarning,
+            plan.misplacedSignature ? "The signature item (NAME:S) must be the last item of KWT_RETOUR."
+                                    : "Add a signature item, for example Sig:S, as the last item of KWT_RETOUR.");
+}
+
+// The notification scenarios: how KWT_REPONDRE_A is called, for each answer.
+struct NotifyScenario {
+  std::string_view value;  // of notify= in the link
+  std::string_view label;
+};
+constexpr NotifyScenario kNotifyScenarios[] = {
+    {"1", "Notification, then the shopper comes back"},
+    {"2", "Duplicate: the notification sent twice, then the shopper comes back"},
+    {"only", "Notification only: the shopper never comes back"},
+};
+
+void printNotifyButtons(PageOutput& out, const Answer& answer) {
+  pagePrint(out,
+            "<h2>Notify the shop first (KWT_REPONDRE_A)</h2>\n"
+            "<p>These call <code>%s</code> from server to server, as the payment server confirms a payment, "
+            "then show the shop's answer. A shop must answer 200; anything else is shown as not delivered, "
+            "and <code>korven-sandbox.cgi --replay</code> sends a notification again from a shell.</p>\n"
+            "<table id=\"notifications\">\n<tr><th>Scenario</th>",
+            Html{answer.data.repondreA});
+  for (const Outcome& outcome : kOutcomes) pagePrint(out, "<th>%s</th>", outcome.word);
+  pagePrint(out, "</tr>\n");
+  for (const NotifyScenario& scenario : kNotifyScenarios) {
+    pagePrint(out, "<tr><th>%s</th>", scenario.label);
+    for (const Outcome& outcome : kOutcomes) {
+      const std::string id = scenario.value == "1"   ? "notify-" + std::string(outcome.word)
+                             : scenario.value == "2" ? "notify-twice-" + std::string(outcome.word)
+                                                     : "notify-only-" + std::string(outcome.word);
+      pagePrint(out, "<td><a class=\"button\" id=\"%s\" href=\"%s\">%s</a></td>", id,
+                Html{answerLink(answer, outcome, scenario.value)}, outcome.word);
+    }
+    pagePrint(out, "</tr>\n");
+  }
+  pagePrint(out, "</table>\n");
+}
+
 void printAnswerButtons(PageOutput& out, const Answer& answer) {
   pagePrint(out,
             "<h2>Answer as the payment server</h2>\n"
             "<p>Each button sends the shopper back to the merchant's page for that answer, with the "
-            "return variables that KWT_RETOUR asks for.</p>\n"
-            "<table id=\"answers\">\n<tr><th>Answer</th><th>The shopper goes to</th></tr>\n");
+            "return variables that KWT_RETOUR asks for.</p>\n");
+  const ReturnPlan plan = returnPlan(answer.data, answer.block, acceptOutcome(), {});
+  printSignatureNote(out, plan);
+  pagePrint(out, "<table id=\"answers\">\n<tr><th>Answer</th><th>The shopper goes to</th></tr>\n");
   for (const Outcome& outcome : kOutcomes) {
     pagePrint(out, "<tr><th><a class=\"button\" id=\"answer-%s\" href=\"%s\">%s</a></th><td id=\"return-url-%s\">",
-              outcome.word, Html{answerLink(answer, outcome, false)}, outcome.label, outcome.word);
+              outcome.word, Html{answerLink(answer, outcome, {})}, outcome.label, outcome.word);
     std::string_view base = firstFieldValue(answer.fields, outcome.urlField);
     if (base.empty()) {
       pagePrint(out, "(no %s: the sandbox shows the return variables)", outcome.urlField);
     } else {
-      UrlResult url = buildReturnUrl(base, returnPlan(answer.data, answer.block, outcome).variables,
-                                     outcome.urlField);
+      UrlResult url = buildReturnUrl(base, returnPlan(answer.data, answer.block, outcome, {}), outcome.urlField,
+                                     nullptr);
       pagePrint(out, "%s", Html{url.ok ? url.url : "refused: " + url.reason});
     }
     pagePrint(out, "</td></tr>\n");
   }
   pagePrint(out, "</table>\n");
-  if (!answer.data.repondreA.empty()) {
-    pagePrint(out, "<p>Or call KWT_REPONDRE_A (%s) from server to server first:", Html{answer.data.repondreA});
-    for (const Outcome& outcome : kOutcomes) {
-      pagePrint(out, " <a class=\"button\" id=\"notify-%s\" href=\"%s\">%s</a>", outcome.word,
-                Html{answerLink(answer, outcome, true)}, outcome.word);
-    }
-    pagePrint(out, "</p>\n");
-  }
-  ReturnPlan plan = returnPlan(answer.data, answer.block, acceptOutcome());
+  if (!answer.data.repondreA.empty()) printNotifyButtons(out, answer);
   if (!plan.ignored.empty()) {
     pagePrint(out,
-              "<p>Items of KWT_RETOUR left out (the form is NAME:LETTER, with the letter M, R, A, E or T):"
-              " <span id=\"retour-ignored\">");
+              "<p>Items of KWT_RETOUR left out (the form is NAME:LETTER, with the letter M, R, A, E, T, or S "
+              "last): <span id=\"retour-ignored\">");
     for (std::size_t i = 0; i < plan.ignored.size(); ++i) {
       pagePrint(out, "%s%s", i > 0 ? "; " : "", Html{plan.ignored[i]});
     }
     pagePrint(out, "</span></p>\n");
+  }
+}
+
+void printNotification(PageOutput& out, const NotifyResult& notified, bool notifyOnly) {
+  pagePrint(out, "<h2>KWT_REPONDRE_A</h2>\n<p>Called: <span id=\"notify-url\">%s</span></p>\n",
+            Html{notified.url.empty() ? "nothing" : notified.url});
+  if (!notified.refused.empty()) {
+    pagePrint(out, "<p>Result: <span id=\"notify-result\">%s</span></p>\n", Html{notified.refused});
+  }
+  std::size_t number = 0;
+  for (const revozi::sandbox::NotifyCall& call : notified.calls) {
+    const std::string suffix = ++number == 1 ? "" : "-" + std::to_string(number);
+    pagePrint(out, "<p>%s: <span id=\"notify-result%s\">%s</span><br><span id=\"notify-delivered%s\" class=\"%s\">%s"
+              "</span></p>\n",
+              number == 1 ? "Result" : "Sent again, result", suffix, Html{call.result}, suffix,
+              call.delivered ? "valid" : "invalid",
+              call.delivered ? "Delivered: the shop answered 200."
+                             : "Not delivered: the shop did not answer 200. A payment server calls again later; "
+                               "so does korven-sandbox.cgi --replay from a shell.");
+    if (call.textPlain) {
+      pagePrint(out, "<pre id=\"notify-response%s\">%s</pre>\n", suffix, Html{call.excerpt});
+    } else if (call.result.rfind("HTTP/", 0) == 0) {
+      pagePrint(out, "<p>(The answer is not text/plain: nothing of it is shown.)</p>\n");
+    }
+  }
+  if (!notified.calls.empty()) {
+    pagePrint(out, "<p id=\"notify-kept\">%s</p>\n",
+              Html{notified.kept.empty() ? "Kept for a replay: korven-sandbox.cgi --list, --replay N (from a shell)."
+                                         : "Not kept for a replay: " + notified.kept});
+  }
+  if (notifyOnly) {
+    pagePrint(out, "<p id=\"never-back\">The shopper never comes back to the shop: "
+                   "the notification is all the shop gets.</p>\n");
   }
 }
 
@@ -643,15 +728,8 @@ void printOutcomePage(PageOutput& out, const Answer& answer) {
               Html{variable.name}, number, Html{variable.value});
   }
   pagePrint(out, "</table>\n");
-  if (answer.notify) {
-    pagePrint(out,
-              "<h2>KWT_REPONDRE_A</h2>\n<p>Called: <span id=\"notify-url\">%s</span><br>"
-              "Result: <span id=\"notify-result\">%s</span></p>\n",
-              Html{answer.notified.url.empty() ? "nothing" : answer.notified.url}, Html{answer.notified.result});
-    if (!answer.notified.response.empty()) {
-      pagePrint(out, "<pre id=\"notify-response\">%s</pre>\n", Html{answer.notified.response});
-    }
-  }
+  printSignatureNote(out, answer.plan);
+  if (answer.notifyCalls > 0) printNotification(out, answer.notified, answer.notifyOnly);
   if (!answer.location.empty()) {
     pagePrint(out, "<p><a class=\"button\" id=\"continue\" href=\"%s\">Continue to the merchant's page</a></p>\n",
               Html{answer.location});
@@ -690,13 +768,39 @@ void printHtmlAnswer(PageOutput& out, const Answer& answer) {
   pagePrint(out, "</body>\n</html>\n");
 }
 
+// The sandbox's private key, from the file that KORVEN_SANDBOX_KEY names;
+// false after filling in the failure.
+bool loadKey(const Platform& platform, Answer& answer, std::optional<revozi::signing::Signer>& signer) {
+  std::string path(envView(platform, revozi::sandbox::kKeyVariable));
+  if (path.empty()) path = revozi::sandbox::kDefaultKeyFile;
+  if (!revozi::signing::start()) {
+    return fail(answer, 500, "Internal Server Error", "the signature library cannot start (no source of randomness)");
+  }
+  revozi::signing::Seed seed;
+  const std::string why = revozi::signing::readKeyFile(path, seed.data(), seed.size());
+  if (!why.empty()) {
+    return fail(answer, 500, "Internal Server Error",
+                "no signing key: " + why + ". Create the sandbox's key pair from a shell with " +
+                    revozi::sandbox::kNewKeyCommand + " and name its private key file in " +
+                    revozi::sandbox::kKeyVariable);
+  }
+  signer.emplace(seed);
+  revozi::signing::wipe(seed);
+  return true;
+}
+
 }  // namespace
 
 int runSandbox(Platform& platform) {
   const Format format = chooseFormat(platform);
   Answer answer;
   try {
-    if (decodeRequestBlock(platform, answer)) playOutcome(answer, envView(platform, "QUERY_STRING"));
+    std::optional<revozi::signing::Signer> signer;
+    std::string stateDir(envView(platform, revozi::sandbox::kStateVariable));
+    if (stateDir.empty()) stateDir = revozi::sandbox::kDefaultStateDir;
+    if (loadKey(platform, answer, signer) && decodeRequestBlock(platform, answer)) {
+      playOutcome(answer, envView(platform, "QUERY_STRING"), *signer, stateDir);
+    }
   } catch (const std::exception&) {
     // Out of memory while splitting or decoding: still a readable answer.
     answer = Answer();
@@ -709,10 +813,12 @@ int runSandbox(Platform& platform) {
     printHtmlAnswer(out, answer);
   }
   out.flush();
-  return out.delivered() && answer.valid ? 0 : 1;
+  if (!out.delivered() || !answer.valid) return 1;
+  return answer.warning.empty() ? 0 : 2;
 }
 
-int main() {
+int main(int argc, char** argv) {
+  if (std::optional<int> status = revozi::sandbox::runSandboxCommand(argc, argv)) return *status;
   revozi::SystemPlatform platform;
   return runSandbox(platform);
 }

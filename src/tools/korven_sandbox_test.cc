@@ -2,10 +2,14 @@
 // body, whole output compared.
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <poll.h>
 
+#include <filesystem>
 #include <random>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -13,11 +17,66 @@
 #include "params/param_table.h"
 #include "tests/loopback_listener.h"
 #include "tests/run_module.h"
+#include "tools/signing.h"
 
 namespace revozi::testing {
 namespace {
 
 const std::string kSandbox = KORVEN_SANDBOX_PATH;
+
+// A key pair and a folder for the kept notifications, made once by the
+// sandbox's own command in a fresh folder.
+struct Setup {
+  std::string dir;
+  std::string key;
+  std::string publicKey;
+  std::string state;
+  ~Setup() {
+    if (!dir.empty()) std::filesystem::remove_all(dir);
+  }
+};
+const Setup& setup() {
+  static const Setup made = [] {
+    char dir[] = "/tmp/korven-sandbox-test.XXXXXX";
+    Setup s;
+    if (mkdtemp(dir) == nullptr) return s;
+    s.dir = dir;
+    s.key = s.dir + "/sandbox.key";
+    s.publicKey = s.dir + "/sandbox.pub";
+    s.state = s.dir + "/state";
+    ModuleRequest r;
+    r.args = {"--new-key", s.key};
+    runProgram(kSandbox, r);
+    return s;
+  }();
+  return made;
+}
+
+// The environment every run of the sandbox gets, beside `env`.
+std::map<std::string, std::string> withKey(std::map<std::string, std::string> env) {
+  env.emplace("KORVEN_SANDBOX_KEY", setup().key);
+  env.emplace("KORVEN_SANDBOX_STATE", setup().state);
+  return env;
+}
+
+ModuleResult run(ModuleRequest r) {
+  r.env = withKey(std::move(r.env));
+  r.timeoutSeconds = 20;
+  return runProgram(kSandbox, r);
+}
+
+// The variables of the signed query of `url`, one NAME=value line each, or
+// why the signature does not hold.
+std::string verified(const std::string& url) {
+  std::string query = url.substr(std::min(url.find('?') + 1, url.size()));
+  query = query.substr(0, query.find('#'));
+  signing::PublicKey key;
+  if (!signing::readKeyFile(setup().publicKey, key.data(), key.size()).empty()) return "no public key";
+  const signing::Verified v = signing::verifyQuery(query, signing::kDefaultName, {key});
+  std::string lines = v.ok ? "" : v.reason + "\n";
+  for (const signing::Variable& variable : v.variables) lines += variable.name + "=" + variable.value + "\n";
+  return lines;
+}
 
 // Percent-encodes every byte but letters and digits, as a browser may.
 std::string formEncode(std::string_view value) {
@@ -56,8 +115,7 @@ ModuleResult post(const std::string& body, std::map<std::string, std::string> en
   r.env.emplace("CONTENT_TYPE", "application/x-www-form-urlencoded");
   r.env.emplace("CONTENT_LENGTH", std::to_string(body.size()));
   r.input = body;
-  r.timeoutSeconds = 20;
-  return runProgram(kSandbox, r);
+  return run(r);
 }
 
 ModuleResult postText(const std::string& body, std::map<std::string, std::string> env = {}) {
@@ -87,6 +145,40 @@ TEST(KorvenSandbox, ValidBlockGivesEveryFieldInPlainText) {
                        "verdict: valid\nmessage: KWT_DATA valid: both check values verified\n" +
                        dataLines("ORDER42") +
                        "forwarded: KWT_SOURCE=HTML\nforwarded: KWT_VERSION=221-OS INCONNU\n");
+}
+
+// A block whose check values hold but whose fields the module's validation
+// refuses is not called valid: the warning names the field and the code,
+// above the answer buttons, and the exit status is 2.
+TEST(KorvenSandbox, BlocksTheModuleCannotWriteAreSuspect) {
+  const std::string kWarning = "this block could not have been written by the module: ";
+  const struct {
+    int field;
+    std::string value;
+    std::string refusal;
+  } cases[] = {{kTotal, "1", "KWT_TOTAL fails with -11"},
+               {kPorteur, "nobody.example.fr", "KWT_PORTEUR fails with -16"},
+               {kIdentifiant, "x", "KWT_IDENTIFIANT fails with -8"},
+               {kRetour, "", "KWT_RETOUR fails with -7"}};
+  for (const auto& c : cases) {
+    ParamTable t = order();
+    t.set(c.field, c.value);
+    ModuleResult text = postText(body(t));
+    EXPECT_EQ(text.status, 2) << c.refusal;
+    EXPECT_EQ(text.out.rfind(kTextHeader + "verdict: suspect\nmessage: KWT_DATA valid: both check values "
+                                           "verified\nwarning: " + kWarning + c.refusal + "\ndata: ", 0),
+              0u)
+        << text.out;
+    ModuleResult page = post(body(t));
+    EXPECT_EQ(page.status, 2) << c.refusal;
+    const std::size_t warning = page.out.find("<p id=\"warning\" class=\"suspect\"><b>" + kWarning + c.refusal +
+                                              "</b></p>\n");
+    EXPECT_NE(page.out.find("<p id=\"verdict\" class=\"suspect\"><b>suspect</b>: "), std::string::npos);
+    EXPECT_LT(warning, page.out.find("<h2>Answer as the payment server</h2>")) << page.out;
+  }
+  ModuleResult r = postText(body(order()));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("warning"), std::string::npos);
 }
 
 TEST(KorvenSandbox, AwkwardBytesComeBackUnchanged) {
@@ -145,7 +237,7 @@ TEST(KorvenSandbox, FormatFollowsTheAcceptHeader) {
 TEST(KorvenSandbox, GetWithTheFieldsInTheQueryString) {
   ModuleRequest r;
   r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "format=text&" + body(order()) + "&KWT_DEMO=1"}};
-  ModuleResult result = runProgram(kSandbox, r);
+  ModuleResult result = run(r);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, kTextHeader + "verdict: valid\nmessage: KWT_DATA valid: both check values verified\n" +
                             dataLines("ORDER42") + "forwarded: KWT_DEMO=1\n");
@@ -155,7 +247,7 @@ TEST(KorvenSandbox, FromAShellStandardInputIsTheBody) {
   ModuleRequest r;
   r.env = {{"QUERY_STRING", "format=text"}};
   r.input = body(order());
-  ModuleResult result = runProgram(kSandbox, r);
+  ModuleResult result = run(r);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, kTextHeader + "verdict: valid\nmessage: KWT_DATA valid: both check values verified\n" +
                             dataLines("ORDER42"));
@@ -273,7 +365,7 @@ TEST(KorvenSandbox, RequestProblemsGetTheirOwnStatus) {
   {
     ModuleRequest req;
     req.env = {{"REQUEST_METHOD", "PUT"}, {"QUERY_STRING", "format=text"}};
-    ModuleResult r = runProgram(kSandbox, req);
+    ModuleResult r = run(req);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Status: 405 Method Not Allowed\nAllow: GET, POST\n" + kTextHeader +
                          "verdict: invalid\nmessage: method PUT not accepted: the payment page posts its form (POST)\n");
@@ -286,8 +378,7 @@ TEST(KorvenSandbox, RequestProblemsGetTheirOwnStatus) {
 ModuleResult answerGet(const std::string& query) {
   ModuleRequest r;
   r.env = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}};
-  r.timeoutSeconds = 20;
-  return runProgram(kSandbox, r);
+  return run(r);
 }
 
 // The value of the header or text line "label: value" ("" when none).
@@ -364,20 +455,99 @@ TEST(KorvenSandbox, AnswersSendTheShopperToTheReturnPageWithTheVariables) {
   }
 }
 
-TEST(KorvenSandbox, AuthorisationAndTransactionNumbersComeFromTheBlock) {
-  const std::regex lines("return: A=([0-9]{6})\nreturn: T=([0-9]{8})\n");
+TEST(KorvenSandbox, AuthorisationFromTheBlockTransactionNewForEveryAnswer) {
+  const std::regex lines("return: A=([0-9]{6})?\nreturn: T=([0-9]{8})\n");
   auto numbers = [&](const std::string& cmd, const std::string& answer) {
     ModuleResult r = answerGet("format=text&answer=" + answer + "&KWT_DATA=" + encodeDataBlock(order(cmd, "A:A;T:T")));
     std::smatch m;
-    if (!std::regex_search(r.out, m, lines)) return std::string("no numbers in:\n" + r.out);
-    return m[1].str() + " " + m[2].str();
+    if (!std::regex_search(r.out, m, lines)) return std::pair<std::string, std::string>("no numbers in:\n" + r.out, "");
+    return std::pair(m[1].str(), m[2].str());
   };
-  const std::string first = numbers("ORDER42", "accept");
-  EXPECT_NE(first.rfind("no numbers", 0), 0u) << first;
-  EXPECT_EQ(numbers("ORDER42", "accept"), first);   // the same order, the same numbers
-  EXPECT_NE(numbers("ORDER43", "accept"), first);   // another order, others
-  ModuleResult refused = answerGet("format=text&answer=refuse&KWT_DATA=" + encodeDataBlock(order("ORDER42", "A:A;T:T")));
-  EXPECT_NE(refused.out.find("\nreturn: A=\nreturn: T=" + first.substr(7) + "\n"), std::string::npos) << refused.out;
+  const auto first = numbers("ORDER42", "accept");
+  const auto again = numbers("ORDER42", "accept");
+  ASSERT_EQ(first.first.size(), 6u) << first.first;
+  EXPECT_EQ(again.first, first.first);    // the same order, the same authorisation
+  EXPECT_NE(again.second, first.second);  // each answer its own transaction
+  EXPECT_NE(numbers("ORDER43", "accept").first, first.first);
+  const auto refused = numbers("ORDER42", "refuse");
+  EXPECT_EQ(refused.first, "");
+  EXPECT_NE(refused.second, first.second);
+}
+
+TEST(KorvenSandbox, ReturnsAreSignedInTheirLastVariable) {
+  struct Case {
+    std::string what;
+    std::string retour;
+    std::string url;       // KWT_EFFECTUE
+    std::string unsigned_; // the location without a signature; "" when signed
+    std::string signedPart;  // signed: the location up to the signature's value
+    std::string fragment;
+    std::string variables;   // what the verifier reads
+  };
+  const Case cases[] = {
+      {"only the signature: nothing signed", "Sig:S", "http://shop.invalid/p", "", "http://shop.invalid/p?Sig=", "",
+       ""},
+      {"the URL's own query is signed", "M:M;Sig:S", "http://shop.invalid/p?step=paid", "",
+       "http://shop.invalid/p?step=paid&M=1500&Sig=", "", "step=paid\nM=1500\n"},
+      {"a URL ending with '&'", "Sig:S", "http://shop.invalid/p?a=1&", "", "http://shop.invalid/p?a=1&Sig=", "",
+       "a=1\n"},
+      {"a URL ending with '?'", "M:M;Sig:S;", "http://shop.invalid/p?", "", "http://shop.invalid/p?M=1500&Sig=", "",
+       "M=1500\n"},
+      {"quotes a browser would encode, a fragment", "M:M;Sig:S", "http://shop.invalid/p?x='y'#top", "",
+       "http://shop.invalid/p?x=%27y%27&M=1500&Sig=", "#top", "x='y'\nM=1500\n"},
+      {"another name", "M:M;my sig:S", "http://shop.invalid/p", "", "http://shop.invalid/p?M=1500&my%20sig=", "", ""},
+      {"no signature item", "M:M", "http://shop.invalid/p", "http://shop.invalid/p?M=1500", "", "", ""},
+      {"the signature not last", "Sig:S;M:M", "http://shop.invalid/p", "http://shop.invalid/p?M=1500", "", "", ""},
+      {"two signatures", "A:S;M:M;Sig:S", "http://shop.invalid/p", "http://shop.invalid/p?M=1500", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string query = "format=text&answer=accept&KWT_DATA=" + encodeDataBlock(order("ORDER42", c.retour)) +
+                              "&KWT_EFFECTUE=" + formEncode(c.url);
+    const ModuleResult r = answerGet(query);
+    const std::string location = lineValue(r.out, "location");
+    if (!c.unsigned_.empty()) {
+      EXPECT_EQ(location, c.unsigned_) << c.what;
+      EXPECT_EQ(lineValue(r.out, "unsigned"), "This return is not signed: a shop must refuse it.") << c.what;
+      EXPECT_EQ(lineValue(r.out, "signature"), "") << c.what;
+      continue;
+    }
+    EXPECT_EQ(lineValue(r.out, "unsigned"), "") << c.what;
+    ASSERT_EQ(location.rfind(c.signedPart, 0), 0u) << c.what << "\n" << r.out;
+    EXPECT_EQ(location.size(), c.signedPart.size() + 86 + c.fragment.size()) << c.what;
+    EXPECT_EQ(location.substr(location.size() - c.fragment.size()), c.fragment) << c.what;
+    if (c.what != "another name") {
+      EXPECT_EQ(verified(location), c.variables) << c.what;
+    }
+  }
+  // The page says the same in words.
+  ModuleResult page = post(body(order("ORDER42", "M:M")));
+  EXPECT_NE(page.out.find("<p id=\"signature\" class=\"invalid\"><b>This return is not signed: a shop must refuse "
+                          "it.</b>"),
+            std::string::npos);
+}
+
+TEST(KorvenSandbox, WithoutItsPrivateKeyEveryRequestGetsAnErrorPage) {
+  const std::string junk = setup().dir + "/junk.key";
+  std::ofstream(junk) << "not a key\n";
+  struct Case {
+    std::string key;
+    std::string why;
+  };
+  const Case cases[] = {
+      {setup().dir + "/none.key", "cannot open " + setup().dir + "/none.key: No such file or directory"},
+      {setup().dir, setup().dir + " is not a regular file"},
+      {junk, junk + " is not a key file (one line of 43 base64url characters)"},
+  };
+  for (const Case& c : cases) {
+    ModuleRequest r;
+    r.env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}, {"QUERY_STRING", "format=text"},
+             {"KORVEN_SANDBOX_KEY", c.key}};
+    const ModuleResult result = run(r);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "Status: 500 Internal Server Error\n" + kTextHeader + "verdict: invalid\nmessage: no signing key: " +
+                              c.why + ". Create the sandbox's key pair from a shell with korven-sandbox.cgi --new-key "
+                              "and name its private key file in KORVEN_SANDBOX_KEY\n");
+  }
 }
 
 TEST(KorvenSandbox, ButtonsCarryTheRequestToTheAnswer) {
@@ -406,22 +576,23 @@ TEST(KorvenSandbox, ButtonsCarryTheRequestToTheAnswer) {
         << answer;
   }
   EXPECT_EQ(lineValue(answerGet(std::string("format=text&answer=accept&KWT_DATA=") + block + urls).out, "location"),
-            "http://shop.invalid/merci?l=fr&x=%C3%A9'%22&Mt=1500&Ref=R%C3%A9f%20%3C1%3E&E=00000");
+            "http://shop.invalid/merci?l=fr&x=%C3%A9%27%22&Mt=1500&Ref=R%C3%A9f%20%3C1%3E&E=00000");
   // Without KWT_REPONDRE_A in the block there is nothing to call.
   EXPECT_EQ(page.out.find("id=\"notify-"), std::string::npos);
 }
 
-// A one-shot HTTP server on 127.0.0.1 in a thread: reads the request head,
-// answers `reply`. Every wait is bounded by poll time-outs.
+// A small HTTP server on 127.0.0.1 in a thread: for each of `count`
+// connections, reads the request head and answers `reply`. Every wait is
+// bounded by poll time-outs.
 class OneShotHttpServer {
  public:
-  explicit OneShotHttpServer(std::string reply) : reply_(std::move(reply)) {
+  explicit OneShotHttpServer(std::string reply, int count = 1) : count_(count), reply_(std::move(reply)) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 1) == 0 &&
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, count_) == 0 &&
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
       port_ = ntohs(a.sin_port);
     }
@@ -429,7 +600,7 @@ class OneShotHttpServer {
   }
   ~OneShotHttpServer() { finish(); }
   int port() const { return port_; }
-  // Waits for the exchange to end; the request received.
+  // Waits for the exchanges to end; the requests received, one after the other.
   std::string finish() {
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
@@ -439,22 +610,27 @@ class OneShotHttpServer {
 
  private:
   void serve() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 10000) <= 0) return;
-    int fd = ::accept(fd_, nullptr, nullptr);
-    if (fd < 0) return;
-    char buffer[4096];
-    while (request_.find("\r\n\r\n") == std::string::npos && request_.size() < 65536) {
-      pollfd q{fd, POLLIN, 0};
-      if (::poll(&q, 1, 10000) <= 0) break;
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      request_.append(buffer, static_cast<std::size_t>(n));
+    for (int i = 0; i < count_; ++i) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) return;
+      int fd = ::accept(fd_, nullptr, nullptr);
+      if (fd < 0) return;
+      char buffer[4096];
+      std::string request;
+      while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+        pollfd q{fd, POLLIN, 0};
+        if (::poll(&q, 1, 10000) <= 0) break;
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      if (::write(fd, reply_.data(), reply_.size()) < 0) request += "(no reply written)";
+      ::close(fd);
+      request_ += request;
     }
-    if (::write(fd, reply_.data(), reply_.size()) < 0) request_ += "(no reply written)";
-    ::close(fd);
   }
   int fd_ = -1;
+  int count_ = 1;
   int port_ = 0;
   std::string reply_;
   std::string request_;
@@ -520,6 +696,177 @@ TEST(KorvenSandbox, NotifyCallsRepondreAOnThisHostOnlyWithTheVariables) {
   EXPECT_EQ(lineValue(r.out, "notify-result"), "failed: no answer within 5 seconds") << r.out;
   EXPECT_GE(took, 4.5);
   EXPECT_LT(took, 10.0);
+}
+
+}  // namespace
+}  // namespace revozi::testing
+
+namespace revozi::testing {
+namespace {
+
+// The values of every text line "label: value", in order.
+std::vector<std::string> lineValues(const std::string& out, const std::string& label) {
+  std::vector<std::string> values;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(label + ": ", 0) == 0) values.push_back(line.substr(label.size() + 2));
+  }
+  return values;
+}
+
+ModuleResult shell(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+  ModuleRequest r;
+  r.args = std::move(args);
+  r.env = std::move(env);
+  return run(r);
+}
+
+TEST(KorvenSandbox, NotificationScenariosSignedShownKeptAndReplayed) {
+  const std::string text = "HTTP/1.0 200 OK\r\nContent-Type: Text/Plain; charset=utf-8\r\n\r\n";
+  struct Case {
+    std::string what;
+    std::string notify;
+    std::string reply;
+    int calls;
+    std::vector<std::string> results;
+    std::vector<std::string> answers;  // notify-answer lines
+    std::vector<std::string> delivered;
+    bool back;  // the shopper is sent back
+  };
+  const Case cases[] = {
+      {"text/plain: its first 200 printable bytes", "1", text + "ok\x01\xFF\r\n" + std::string(300, 'x'), 1,
+       {"HTTP/1.0 200 OK"}, {"ok%0A" + std::string(197, 'x')}, {"yes"}, true},
+      {"text/html: nothing of it", "1", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<h1>secret</h1>", 1,
+       {"HTTP/1.0 200 OK"}, {}, {"yes"}, true},
+      {"no type: nothing of it", "1", "HTTP/1.0 200 OK\r\n\r\nsecret", 1, {"HTTP/1.0 200 OK"}, {}, {"yes"}, true},
+      {"failed: not 200", "1", "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\nboom", 1,
+       {"HTTP/1.1 500 Internal Server Error"}, {"boom"}, {"no"}, true},
+      {"not 200 but 2000", "1", "HTTP/1.1 2000 OK\r\n\r\n", 1, {"HTTP/1.1 2000 OK"}, {}, {"no"}, true},
+      {"duplicate: sent twice", "2", text + "ok", 2, {"HTTP/1.0 200 OK", "HTTP/1.0 200 OK"}, {"ok", "ok"},
+       {"yes", "yes"}, true},
+      {"notification only", "only", text + "ok", 1, {"HTTP/1.0 200 OK"}, {"ok"}, {"yes"}, false},
+  };
+  ParamTable t = order("A&B", "M:M;R:R;E:E;Sig:S");
+  for (const Case& c : cases) {
+    OneShotHttpServer server(c.reply, c.calls);
+    t.set(kRepondreA, "http://127.0.0.1:" + std::to_string(server.port()) + "/n?shop=1");
+    const ModuleResult r = answerGet("format=text&answer=accept&notify=" + c.notify + "&KWT_DATA=" +
+                                     encodeDataBlock(t) + "&KWT_EFFECTUE=http%3A%2F%2Fshop.invalid%2Fmerci");
+    const std::string requests = server.finish();
+    const std::string url = lineValue(r.out, "notify");
+    const std::string target = url.substr(url.find("/n?"));
+    EXPECT_EQ(requests.rfind("GET " + target + " HTTP/1.0\r\n", 0), 0u) << c.what << "\n" << requests;
+    if (c.calls == 2) {
+      EXPECT_EQ(requests.substr(requests.size() / 2), requests.substr(0, requests.size() / 2)) << c.what;
+    }
+    EXPECT_EQ(verified(url), "shop=1\nM=1500\nR=A&B\nE=00000\n") << c.what;
+    EXPECT_EQ(r.status, 0) << c.what;
+    EXPECT_EQ(lineValues(r.out, "notify-result"), c.results) << c.what;
+    EXPECT_EQ(lineValues(r.out, "notify-answer"), c.answers) << c.what;
+    EXPECT_EQ(lineValues(r.out, "notify-delivered"), c.delivered) << c.what;
+    EXPECT_EQ(lineValues(r.out, "notify-not-kept"), std::vector<std::string>()) << c.what;
+    EXPECT_EQ(r.out.find("secret"), std::string::npos) << c.what;
+    EXPECT_EQ(lineValue(r.out, "location").empty(), !c.back) << c.what;
+    EXPECT_EQ(r.out.find("Status: 303"), std::string::npos) << c.what;
+  }
+  // The page of the notification only: no way back to the shop.
+  {
+    OneShotHttpServer server(text + "ok");
+    t.set(kRepondreA, "http://127.0.0.1:" + std::to_string(server.port()) + "/n");
+    const ModuleResult page = answerGet("answer=accept&notify=only&KWT_DATA=" + encodeDataBlock(t) +
+                                        "&KWT_EFFECTUE=http%3A%2F%2Fshop.invalid%2Fmerci");
+    EXPECT_NE(page.out.find("<p id=\"never-back\">"), std::string::npos) << page.out;
+    EXPECT_EQ(page.out.find("shop.invalid/merci"), std::string::npos);
+    EXPECT_EQ(page.out.find("id=\"continue\""), std::string::npos);
+  }
+
+  // Kept: the newest first, in a private folder.
+  const std::string state = setup().state;
+  EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  ModuleResult list = shell({"--list"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("1  "), std::string::npos);
+  EXPECT_NE(list.out.find("/n?M=1500&R=A%26B&E=00000&Sig="), std::string::npos) << list.out;
+  for (const auto& entry : std::filesystem::directory_iterator(state)) {
+    EXPECT_EQ(entry.status().permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  // A replay sends the very same request again.
+  {
+    OneShotHttpServer server(text + "again", 2);
+    t.set(kRepondreA, "http://127.0.0.1:" + std::to_string(server.port()) + "/late");
+    answerGet("format=text&answer=accept&notify=1&KWT_DATA=" + encodeDataBlock(t));
+    const ModuleResult replayed = shell({"--replay"});
+    const std::string requests = server.finish();
+    EXPECT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_EQ(lineValues(replayed.out, "replayed").size(), 1u) << replayed.out;
+    EXPECT_NE(replayed.out.find("\nHTTP/1.0 200 OK\n"), std::string::npos) << replayed.out;
+    EXPECT_EQ(requests.substr(requests.size() / 2), requests.substr(0, requests.size() / 2));
+    EXPECT_EQ(requests.rfind("GET /late?M=1500", 0), 0u) << requests;
+  }
+  const ModuleResult missing = shell({"--replay", "20"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(std::regex_search(missing.err, std::regex("no notification 20: [0-9]+ kept in " + state))) << missing.err;
+  // At most 20 are kept.
+  for (int i = 0; i < 30; ++i) {
+    std::ofstream(state + "/0000000000" + std::to_string(1000000000 + i) + "-000000.url") << "http://127.0.0.1/old\n";
+  }
+  answerGet("format=text&answer=accept&notify=1&KWT_DATA=" + encodeDataBlock(t));
+  list = shell({"--list"});
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 20) << list.out;
+  EXPECT_EQ(list.out.rfind("1  ", 0), 0u);
+  EXPECT_NE(list.out.find("/late?"), std::string::npos);
+  // Bad numbers, and no command under a web server.
+  for (const char* n : {"0", "21x", "-1", "100"}) EXPECT_EQ(shell({"--replay", n}).status, 2) << n;
+  const ModuleResult asRequest = shell({"--list"}, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "format=text"}});
+  EXPECT_EQ(asRequest.out.rfind("Status: 400 Bad Request\n", 0), 0u) << asRequest.out;
+}
+
+TEST(KorvenSandbox, NewKeyWritesAPairOnce) {
+  const std::string dir = setup().dir + "/keys";
+  const std::string group = getgrgid(getgid()) != nullptr ? getgrgid(getgid())->gr_name : "root";
+  struct Case {
+    std::vector<std::string> args;
+    std::string privateFile;
+    std::string publicFile;
+    std::filesystem::perms privateMode;
+  };
+  using std::filesystem::perms;
+  const Case cases[] = {
+      {{dir + "/a.key"}, dir + "/a.key", dir + "/a.pub", perms::owner_read | perms::owner_write},
+      {{"--group", group, dir + "/b", dir + "/b-public"}, dir + "/b", dir + "/b-public",
+       perms::owner_read | perms::owner_write | perms::group_read},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--new-key");
+    const ModuleResult r = shell(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("private key: " + c.privateFile + " (mode 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("public key:  " + c.publicFile + " (mode 0644)"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::status(c.privateFile).permissions(), c.privateMode);
+    EXPECT_EQ(std::filesystem::status(c.publicFile).permissions(),
+              perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
+    signing::Seed seed;
+    signing::PublicKey key;
+    ASSERT_EQ(signing::readKeyFile(c.privateFile, seed.data(), seed.size()), "");
+    ASSERT_EQ(signing::readKeyFile(c.publicFile, key.data(), key.size()), "");
+    EXPECT_EQ(signing::publicKeyOf(seed), key);
+    // Never replaced.
+    const ModuleResult again = shell(args);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "korven-sandbox.cgi: " + c.privateFile + " exists: it is never replaced\n");
+    signing::Seed same;
+    ASSERT_EQ(signing::readKeyFile(c.privateFile, same.data(), same.size()), "");
+    EXPECT_EQ(same, seed);
+  }
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--new-key", "--group"}, {"--new-key", "--group", "no-such-group.invalid", dir + "/c.key"},
+           {"--new-key", dir + "/d", dir + "/d"}, {"--new-key", "a", "b", "c"}, {"--new-key", "--force"}}) {
+    EXPECT_EQ(shell(bad).status, 2) << bad.back();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/c.key"));
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 //   kwtdata verify --key PUBLIC [QUERY]               checks a signed return
 //
 // Exit status: 0 done, 1 the text is not a valid block or a return not
-// validly signed, 2 usage error.
+// validly signed, 2 usage error or a valid block that the module could not
+// have written (a field its validation refuses; said on standard error).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,8 @@
 namespace {
 
 constexpr int kUsageError = 2;
+// A valid block whose fields the module's validation refuses.
+constexpr int kNotFromModule = 2;
 // Standard input larger than this is not a block anyone could have sent.
 constexpr std::size_t kMaxInput = 64u * 1024u * 1024u;
 
@@ -47,6 +50,10 @@ constexpr char kHelp[] =
     "        KWT_REPONDRE_A KWT_RETOUR KWT_PAIEMENT KWT_CODEFAMILLE\n"
     "        KWT_IDENTIFIANT KWT_2MONT1 KWT_DATE1 KWT_2MONT2 KWT_DATE2\n"
     "        KWT_2MONT3 KWT_DATE3 KWT_DIFF\n"
+    "        Values are byte for byte, except %, control bytes and 0x7F,\n"
+    "        written %XX. When a field would fail the module's validation\n"
+    "        (e.g. KWT_TOTAL=1), a line on standard error names it with its\n"
+    "        error code: the module could not have written that block.\n"
     "verify  checks a return of the payment sandbox: QUERY (the query string\n"
     "        exactly as received, QUERY_STRING; standard input without it, one\n"
     "        trailing line end ignored) must end with the variable NAME (Sig\n"
@@ -57,7 +64,8 @@ constexpr char kHelp[] =
     "        bytes and 0x7F written %XX), the signature left out, exit 0.\n"
     "        Otherwise prints why on standard error and exits 1.\n"
     "\n"
-    "Exit status: 0 success, 1 not a valid block or signature, 2 usage error.\n";
+    "Exit status: 0 success, 1 not a valid block or signature, 2 usage error,\n"
+    "or a valid block that the module could not have written.\n";
 
 int usage(const char* message, const char* detail = nullptr) {
   if (detail != nullptr) {
@@ -70,6 +78,21 @@ int usage(const char* message, const char* detail = nullptr) {
 }
 
 void writeBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+
+// A value on its line: '%', the bytes below 0x20 and 0x7F as %XX, so that a
+// line stays one line and the text can be read back.
+void writeValue(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
+      const char escaped[] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
+      writeBytes(std::string_view(escaped, sizeof escaped));
+    } else {
+      writeBytes(std::string_view(&c, 1));
+    }
+  }
+}
 
 int encode(int argc, char** argv) {
   revozi::ParamTable table;
@@ -111,8 +134,13 @@ int decode(std::string_view block) {
   for (const auto& field : result.fields.named()) {
     writeBytes(field.name);
     writeBytes("=");
-    writeBytes(field.value);
+    writeValue(field.value);
     writeBytes("\n");
+  }
+  const std::string warning = revozi::moduleRefusalWarning(result.fields);
+  if (!warning.empty()) {
+    std::fprintf(stderr, "kwtdata: %s\n", warning.c_str());
+    return kNotFromModule;
   }
   return 0;
 }

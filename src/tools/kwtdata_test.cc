@@ -92,13 +92,13 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "")
 
 const std::vector<std::string> kExampleArgs = {
     "encode",         "KWT_SITE=1234567", "KWT_RANG=01",      "KWT_TOTAL=1500",
-    "KWT_DEVISE=978", "KWT_CMD=ORDER42",  "VEL_PORTEUR=abc.def", "KWT_RETOUR=M:M",
+    "KWT_DEVISE=978", "KWT_CMD=ORDER42",  "VEL_PORTEUR=abc@def.fr", "KWT_RETOUR=M:M",
     "KWT_IDENTIFIANT=7"};
 const std::string kExampleBlock =
-    "v401IO4YIW5JI20FE36FI47FI58FI6PF27FF9AFG1YGG4OH96GGZ7FGBH4FH96FFA4FFZTF23FF54FFZ5GFW6FFZ7GF"
-    "N8NF29FF3ZFF92FFO3UF2PF27FE90FK3BI";
+    "v401RFEQR7BH6PBIFORCGORDHORE9ONFHORGDOSJYPBJ7OPIXOIAPP8DOQKFOPIGOPJDOQ8FOOCDOOD2OBKEOOEFOO8GP"
+    "O5HOO8IPOW8WOBLBMOOCCOOIXOBNXO3CBGOOBHAO9CER9DBH";
 const std::string kExampleFields =
-    "KWT_TOTAL=1500\nKWT_DEVISE=978\nKWT_SITE=1234567\nKWT_RANG=01\nKWT_PORTEUR=abc.def\n"
+    "KWT_TOTAL=1500\nKWT_DEVISE=978\nKWT_SITE=1234567\nKWT_RANG=01\nKWT_PORTEUR=abc@def.fr\n"
     "KWT_CMD=ORDER42\nKWT_REPONDRE_A=\nKWT_RETOUR=M:M\nKWT_PAIEMENT=\nKWT_CODEFAMILLE=\n"
     "KWT_IDENTIFIANT=7\nKWT_2MONT1=\nKWT_DATE1=\nKWT_2MONT2=\nKWT_DATE2=\nKWT_2MONT3=\n"
     "KWT_DATE3=\nKWT_DIFF=\n";
@@ -133,6 +133,55 @@ TEST(Kwtdata, DecodeFromArgumentAndStandardInput) {
     o = run({"decode"}, kExampleBlock + end);
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, kExampleFields);
+  }
+}
+
+// Values come out one line each, with '%', control bytes and 0x7F as %XX;
+// a block whose fields the module's validation refuses is named on standard
+// error and exits with 2, though its check values hold.
+TEST(Kwtdata, DecodeEscapesValuesAndNamesBlocksTheModuleCannotWrite) {
+  const std::string kNotFromModule = "kwtdata: this block could not have been written by the module: ";
+  struct Case {
+    const char* field;      // changed in the example order
+    std::string value;
+    std::string line;       // the field's line as decode prints it
+    std::string refusal;    // "" when the module could have written the block
+  };
+  const Case cases[] = {
+      {"KWT_CMD", "a\nKWT_TOTAL=99999", "KWT_CMD=a%0AKWT_TOTAL=99999", ""},
+      {"KWT_CMD", "100% \r\x01\x1F\x7F\x80\xE9~", "KWT_CMD=100%25 %0D%01%1F%7F\x80\xE9~", ""},
+      {"KWT_TOTAL", "1", "KWT_TOTAL=1", "KWT_TOTAL fails with -11"},
+      {"KWT_TOTAL", "12345678901", "KWT_TOTAL=2345678901", ""},
+      {"KWT_PORTEUR", "abc.def.fr", "KWT_PORTEUR=abc.def.fr", "KWT_PORTEUR fails with -16"},
+      {"KWT_PORTEUR", "a=b@c.fr", "KWT_PORTEUR=a=b@c.fr", "KWT_PORTEUR fails with -16"},
+      {"KWT_IDENTIFIANT", "x", "KWT_IDENTIFIANT=x", "KWT_IDENTIFIANT fails with -8"},
+      {"KWT_IDENTIFIANT", "", "KWT_IDENTIFIANT=", "KWT_IDENTIFIANT fails with -7"},
+      {"KWT_SITE", "12345x7", "KWT_SITE=12345x7", "KWT_SITE fails with -8"},
+      {"KWT_CMD", std::string(2049, 'c'), "KWT_CMD=" + std::string(2049, 'c'), "KWT_CMD fails with -13"},
+      {"KWT_REPONDRE_A", "http://shop.example/\t", "KWT_REPONDRE_A=http://shop.example/%09",
+       "KWT_REPONDRE_A fails with -4"},
+      {"KWT_PAIEMENT", std::string(10000, 'p'), "KWT_PAIEMENT=" + std::string(10000, 'p'),
+       "KWT_PAIEMENT fails with -14"},
+  };
+  for (const Case& c : cases) {
+    revozi::ParamTable t;
+    for (std::size_t i = 1; i < kExampleArgs.size(); ++i) {
+      const auto eq = kExampleArgs[i].find('=');
+      t.set(revozi::ParamTable::findByName(kExampleArgs[i].substr(0, eq)), kExampleArgs[i].substr(eq + 1));
+    }
+    t.set(revozi::ParamTable::findByName(c.field), c.value);
+    const Outcome o = run({"decode", revozi::encodeDataBlock(t)});
+    EXPECT_EQ(o.status, c.refusal.empty() ? 0 : 2) << c.line;
+    EXPECT_EQ(o.err, c.refusal.empty() ? "" : kNotFromModule + c.refusal + "\n") << c.line;
+    const std::string name = std::string(c.field) + "=";
+    std::string expected;
+    for (std::size_t at = 0; at < kExampleFields.size();) {
+      const std::size_t end = kExampleFields.find('\n', at) + 1;
+      const std::string line = kExampleFields.substr(at, end - at);
+      expected += line.rfind(name, 0) == 0 ? c.line + "\n" : line;
+      at = end;
+    }
+    EXPECT_EQ(o.out, expected) << c.line;
   }
 }
 

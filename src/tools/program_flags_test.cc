@@ -1,4 +1,4 @@
-// --help and --version of the three programs: answered only from a shell (no
+// --help and --version of the four programs: answered only from a shell (no
 // REQUEST_METHOD) and only as the first argument; under a web server the
 // module treats them as any other argument.
 #include <gtest/gtest.h>
@@ -17,7 +17,8 @@ struct Program {
 };
 
 const std::vector<Program> kPrograms = {
-    {REVOZI_CGI_PATH, "revozi.cgi"}, {KWTDATA_PATH, "kwtdata"}, {SETKEY_PATH, "revozi-setkey"}};
+    {REVOZI_CGI_PATH, "revozi.cgi"}, {KWTDATA_PATH, "kwtdata"}, {SETKEY_PATH, "revozi-setkey"},
+    {KORVEN_SANDBOX_PATH, "korven-sandbox.cgi"}};
 
 ModuleResult runWith(const std::string& program, std::vector<std::string> args,
                      std::map<std::string, std::string> env = {}) {
@@ -77,6 +78,11 @@ TEST(ProgramFlags, UnderAWebServerTheFlagsAreOrdinaryArguments) {
     const ModuleResult s = runWith(SETKEY_PATH, {flag}, get);
     EXPECT_EQ(s.status, 2) << flag;
     EXPECT_EQ(s.out, "") << flag;
+    // The sandbox answers the request (here: it has no key).
+    const ModuleResult sandbox =
+        runWith(KORVEN_SANDBOX_PATH, {flag}, {{"REQUEST_METHOD", "GET"}, {"KORVEN_SANDBOX_KEY", "/nonexistent/key"}});
+    EXPECT_EQ(sandbox.status, 1) << flag;
+    EXPECT_EQ(sandbox.out.rfind("Status: 500 Internal Server Error\n", 0), 0u) << flag << sandbox.out;
   }
   // Only the first argument counts.
   const ModuleResult late = runWith(KWTDATA_PATH, {"decode", "--version"});

@@ -34,6 +34,9 @@ constexpr auto kKeyOffset = static_cast<std::size_t>(revozi::kKeyOffset);
 constexpr std::size_t kMaxKey = kSlotSize - kKeyOffset - 1;  // 13
 // A built module is a few MiB; anything far larger is not one.
 constexpr std::size_t kMaxModule = 64u * 1024u * 1024u;
+// The keyed copy holds the key in clear: the owner and the web server's group
+// run it, nobody else reads it.
+constexpr mode_t kOutputMode = 0750;
 // Standard input longer than this cannot hold a key and its line end.
 constexpr std::size_t kMaxKeyInput = 256;
 
@@ -53,7 +56,9 @@ constexpr char kUsage[] =
                "KEY (1 to 13 printable ASCII characters, no blank at either end) in its\n"
                "key area. Once a key is set, every request must carry it in KWT_CLE: a\n"
                "missing key gives error code -7, a wrong one -17. MODULE itself is never\n"
-               "changed; OUTPUT is replaced as a whole, never written through a link.\n";
+               "changed; OUTPUT is replaced as a whole, never written through a link,\n"
+               "with the mode 0750 (the key is readable in it: give it to root and the\n"
+               "web server's group, e.g. chown root:www-data).\n";
 
 // The key from standard input: one line, its line end (LF or CR LF) dropped.
 // False, with the reason in `why`, on a read error or a second line.
@@ -81,7 +86,8 @@ bool readKeyLine(revozi::Platform& platform, std::string& key, std::string& why)
 std::string keyProblem(const std::string& key) {
   if (key.empty()) return "the key is empty";
   if (key.size() > kMaxKey) return "the key is longer than 13 characters";
-  for (unsigned char c : key) {
+  for (char ch : key) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c == 0) return "the key holds a NUL byte";
     if (c < 0x20 || c > 0x7E) return "the key holds a character that is not printable ASCII";
   }
@@ -178,9 +184,9 @@ int runSetkey(revozi::Platform& platform, const std::vector<std::string>& args) 
   std::memset(module.data() + at + kKeyOffset, 0, kSlotSize - kKeyOffset);
   std::memcpy(module.data() + at + kKeyOffset, key.data(), key.size());
 
-  // The copy keeps the module's permission bits, without set-id bits.
-  const mode_t mode = S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0755;
-  if (std::string problem = replaceFile(output, module, mode); !problem.empty()) return fail(platform, problem);
+  if (std::string problem = replaceFile(output, module, kOutputMode); !problem.empty()) {
+    return fail(platform, problem);
+  }
   platform.writeOutput("revozi-setkey: wrote " + output + " with a " + std::to_string(key.size()) +
                        "-character merchant key\n");
   return 0;

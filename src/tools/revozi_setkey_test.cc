@@ -85,6 +85,31 @@ TEST_F(SetKey, KeyedModuleRequiresItsKey) {
   EXPECT_NE(order(rekeyed, "&KWT_CLE=S3cret-Key_13").out.find("(code -17)"), std::string::npos);
 }
 
+// The copy holds the key in clear: 0750 whatever the module's mode or the
+// mode of the file it replaces.
+TEST_F(SetKey, KeyedCopyIsNeverReadableByOthers) {
+  const std::string module = dir + "/module.cgi";
+  ASSERT_EQ(setkey({kModule, module, "k"}).status, 0);
+  const struct {
+    mode_t moduleMode;
+    int existingMode;  // of a file already at the output; -1 for none
+  } cases[] = {{0755, -1}, {0777, -1}, {0700, -1}, {04755, -1}, {0755, 0644}, {0755, 0777}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chmod(module.c_str(), c.moduleMode), 0);
+    const std::string out = dir + "/keyed.cgi";
+    ::unlink(out.c_str());
+    if (c.existingMode >= 0) {
+      std::ofstream(out) << "old";
+      ASSERT_EQ(::chmod(out.c_str(), static_cast<mode_t>(c.existingMode)), 0);
+    }
+    ModuleResult s = setkey({module, out, "S3cret"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u) << std::oct << c.moduleMode << " " << c.existingMode;
+  }
+}
+
 TEST_F(SetKey, RefusesBadKeysAndLeavesNothing) {
   std::string out = dir + "/out.cgi";
   struct Case {

@@ -98,6 +98,8 @@ std::string readKeyFile(const std::string& path, unsigned char* out, std::size_t
 
 std::string keyFileText(const unsigned char* key, std::size_t size) { return base64url(key, size) + "\n"; }
 
+void wipe(Seed& seed) { sodium_memzero(seed.data(), seed.size()); }
+
 Seed newSeed() {
   Seed seed;
   randombytes_buf(seed.data(), seed.size());

@@ -48,6 +48,9 @@ bool fromBase64url(std::string_view text, unsigned char* out, std::size_t size);
 std::string readKeyFile(const std::string& path, unsigned char* out, std::size_t size);
 std::string keyFileText(const unsigned char* key, std::size_t size);
 
+// Overwrites a private key that is no longer needed.
+void wipe(Seed& seed);
+
 // A fresh private key, and the public key that goes with one.
 Seed newSeed();
 PublicKey publicKeyOf(const Seed& seed);

@@ -43,6 +43,7 @@ What is checked, in every scenario:
 
 import argparse
 import os
+import subprocess
 import sys
 import time
 import traceback
@@ -568,7 +569,7 @@ def no_button_mode_e(b, _):
 RETURN_ORDER = {
     "KWT_TOTAL": "4250",
     "KWT_CMD": "Retour \u00e9t\u00e9 & <b>x</b> 'q' \"d\" %41 +1 " + SCRIPT_TITLE,
-    "KWT_RETOUR": "Mt:M;Ref:R;Auto:A;Erreur:E",
+    "KWT_RETOUR": "Mt:M;Ref:R;Auto:A;Erreur:E;Tx:T;Sig:S",
     "KWT_ANNULE": "http://127.0.0.1/annule.html?panier=7#haut",
 }
 
@@ -584,6 +585,10 @@ def wait_for_page(b, pathname, where):
             b.r.fail(f"{where}: still at {b.path()!r} after {NAVIGATION_LIMIT:.0f} s, expected {pathname}")
             raise Abort()
         time.sleep(POLL)
+
+
+# kwtdata and the sandbox's public key, for the signatures of the returns.
+VERIFY = {}
 
 
 def answer_scenario(answer, pathname, code):
@@ -611,7 +616,17 @@ def answer_scenario(answer, pathname, code):
         else:
             b.r.check(auth == "", f"{answer}: no authorisation number", repr(auth))
         want = [[n, auth if v is None else v] for n, v in want]
+        transaction, signature = dict(params).get("Tx", ""), dict(params).get("Sig", "")
+        b.r.check(len(transaction) == 8 and transaction.isdigit(), f"{answer}: an 8-digit transaction number",
+                  repr(transaction))
+        want += [["Tx", transaction], ["Sig", signature]]
         compare(b.r, f"{answer}: the return variables are the order's values, byte for byte", want, params)
+        # The query as the browser sent it, signed by the sandbox's key.
+        query = b.s.execute("return location.search;")[1:]
+        verified = subprocess.run([VERIFY["kwtdata"], "verify", "--key", VERIFY["key"], query],
+                                  capture_output=True, timeout=10, check=False)
+        b.r.check(verified.returncode == 0, f"{answer}: kwtdata verify finds the return signed by the sandbox",
+                  verified.stderr.decode(errors="replace"))
     scenario.__doc__ = f"The sandbox's {answer} button: the shopper lands on {pathname}."
     return scenario
 
@@ -739,9 +754,11 @@ def main():
     parser.add_argument("--access-log", required=True, help="the web server's access log")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--screenshot", help="save a screenshot of the sandbox's page here")
+    parser.add_argument("--kwtdata", required=True, help="the kwtdata program (the sandbox beside it)")
+    parser.add_argument("--public-key", required=True, help="the sandbox's public key file")
     parser.add_argument("--orders", required=True, help="the example shops' order folder")
-    parser.add_argument("--bin", required=True, help="the folder of kwtdata and korven-sandbox.cgi")
     args = parser.parse_args()
+    VERIFY.update(kwtdata=args.kwtdata, key=args.public_key)
 
     wait_for_driver(args.driver, 15)
     capabilities = {"alwaysMatch": {
@@ -770,7 +787,7 @@ def main():
         results.ok(f"headless Chromium {version} started")
         session.set_timeouts(page_load_ms=15000, script_ms=5000)
         browser = Browser(session, args.base, results, args.access_log)
-        browser.orders, browser.bin_dir = args.orders, args.bin
+        browser.orders, browser.bin_dir = args.orders, os.path.dirname(os.path.abspath(args.kwtdata))
         for name, scenario in SCENARIOS:
             results.scenario = name
             try:

@@ -3,8 +3,7 @@
 # deploy/ (plus the test order page tests/browser/www/checkout.html, the
 # attacker's page tests/browser/www/attack.html, the module installed a
 # second time in cgi-bin/mode-a/ with output mode A in its options file, and
-# the example shops as cgi-bin/shop.cgi (Python) and cgi-bin/shop-php.cgi,
-# with a fresh sandbox key pair),
+# the example shops as cgi-bin/shop.cgi (Python) and cgi-bin/shop-php.cgi),
 # chromedriver, and headless Chromium driven by browser_test.py. Runs inside
 # a private network namespace (scripts/test.d/browser.sh sees to it), so the
 # browser reaches nothing but 127.0.0.1 and port 80 of the host is never
@@ -78,8 +77,8 @@ install_mode_a() {
   chmod -R a+rX "$dir"
 }
 install_mode_a || { echo "cannot install the mode A module in $SITE/cgi-bin/mode-a" >&2; exit 1; }
-{ install_shop python "$SITE" shop.cgi "$BIN" && install_shop php "$SITE" shop-php.cgi "$BIN" &&
-  make_sandbox_keys "$SITE" "$WORK/sandbox-key"; } || { echo "cannot install the example shops" >&2; exit 1; }
+{ install_shop python "$SITE" shop.cgi "$BIN" && install_shop php "$SITE" shop-php.cgi "$BIN"; } ||
+  { echo "cannot install the example shops" >&2; exit 1; }
 prepare_run_dir "$RUN"
 start_lighttpd "$SITE" "$RUN" || { echo "lighttpd did not start" >&2; exit 1; }
 echo "lighttpd serves $WEB_BASE/ from $SITE/www"
@@ -100,8 +99,8 @@ DRIVER_PID=$!
 # (the trap ends the tests, the browser and the servers).
 PYTHONDONTWRITEBYTECODE=1 timeout 240 python3 "$REPO_ROOT/tests/browser/browser_test.py" \
   --driver "http://127.0.0.1:$DRIVER_PORT" --base "$WEB_BASE" --profile "$WORK/profile" \
-  --chromium "$CHROMIUM" --access-log "$RUN/access.log" --orders "$SITE/shop-data" --bin "$BIN" \
-  "${SCREENSHOT[@]}" &
+  --chromium "$CHROMIUM" --access-log "$RUN/access.log" "${SCREENSHOT[@]}" \
+  --kwtdata "$BIN/kwtdata" --public-key "$(sandbox_public_key "$SITE")" --orders "$SITE/shop-data" &
 TESTS_PID=$!
 status=0
 wait "$TESTS_PID" || status=$?

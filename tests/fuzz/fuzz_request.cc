@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "params/error_codes.h"
 #include "params/form_fields.h"
 #include "tests/fake_platform.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -124,6 +125,12 @@ void checkDecodeRequest(std::string_view input) {
     if (length <= 0) {
       // Nothing to read, no fields, no error.
       FUZZ_CHECK(result == 0);
+      FUZZ_CHECK(platform.inputConsumed() == 0);
+      return;
+    }
+    if (length > revozi::kMaxRequestBody) {
+      // Refused before a byte of the body is read.
+      FUZZ_CHECK(result == revozi::kErrBodyTooLarge && list.empty());
       FUZZ_CHECK(platform.inputConsumed() == 0);
       return;
     }

@@ -32,6 +32,31 @@ prepare_site() {
   install -m 755 "$bin/revozi.cgi" "$bin/korven-sandbox.cgi" "$site/cgi-bin/" || return 1
   install -m 644 "$REPO_ROOT/deploy/kwtinfos.txt" "$site/cgi-bin/" || return 1
   chmod -R a+rX "$site"
+  new_sandbox_key "$site" "$bin"
+}
+
+# The sandbox's key pair of a site, outside what is served: a fresh one for
+# every site, which the server configurations name instead of the shipped
+# /etc/revozi/korven-sandbox.key (render_with_key).
+SANDBOX_KEY_PATH=/etc/revozi/korven-sandbox.key
+sandbox_key() { echo "$1/keys/korven-sandbox.key"; }
+sandbox_public_key() { echo "$1/keys/korven-sandbox.pub"; }
+
+# new_sandbox_key SITE BIN_DIR: the pair, the private key readable by the
+# server's user only (group www-data when started as root).
+new_sandbox_key() {
+  local site="$1" bin="$2" user group=()
+  user="$(web_user)"
+  if [ "$(id -u)" -eq 0 ] && [ -n "$user" ]; then group=(--group "$user"); fi
+  mkdir -p "$site/keys" && chmod 755 "$site/keys" || return 1
+  "$bin/korven-sandbox.cgi" --new-key "${group[@]}" "$(sandbox_key "$site")" >/dev/null
+}
+
+# render_with_key FILE OUT SITE: FILE with the site's sandbox key in place of
+# the shipped path; fails when FILE no longer names it.
+render_with_key() {
+  grep -qF -- "$SANDBOX_KEY_PATH" "$1" || { echo "$1 no longer names $SANDBOX_KEY_PATH" >&2; return 1; }
+  FROM="$SANDBOX_KEY_PATH" TO="$(sandbox_key "$3")" perl -pe 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$1" >"$2"
 }
 
 # install_shop KIND SITE NAME BIN: the example shop examples/KIND/shop.cgi
@@ -39,7 +64,7 @@ prepare_site() {
 # merchant edits them: its URL (WEB_BASE/cgi-bin/NAME) and, for Python, the
 # verifier (BIN/kwtdata, copied to SITE/bin/). Its orders go to
 # SITE/shop-data (0700, the server's user's); it reads the payment server's
-# public key from SITE/keys/payment-server.pub (make_sandbox_keys).
+# public key from SITE/keys/korven-sandbox.pub (prepare_site makes the pair).
 install_shop() {
   local kind="$1" site="$2" name="$3" bin="$4" user from to
   local target="$site/cgi-bin/$name"
@@ -99,8 +124,9 @@ wait_for_server() {
 start_lighttpd() {
   local site="$1" run="$2"
   SERVER_NAME=lighttpd
+  render_with_key "$REPO_ROOT/deploy/lighttpd/lighttpd.conf" "$run/lighttpd.conf" "$site" || return 1
   (cd "$run" && REVOZI_SITE="$site" REVOZI_RUN="$run" \
-     exec setsid lighttpd -D -f "$REPO_ROOT/deploy/lighttpd/lighttpd.conf" >"$run/stdout.log" 2>&1) &
+     exec setsid lighttpd -D -f "$run/lighttpd.conf" >"$run/stdout.log" 2>&1) &
   SERVER_PID=$!
   server_started "$run"
 }
@@ -109,7 +135,9 @@ start_lighttpd() {
 start_apache() {
   local site="$1" run="$2"
   SERVER_NAME=apache
-  (cd "$run" && REVOZI_SITE="$site" REVOZI_RUN="$run" REVOZI_CONF="$REPO_ROOT/deploy/apache" \
+  mkdir -p "$run/conf" && render_with_key "$REPO_ROOT/deploy/apache/revozi.conf" "$run/conf/revozi.conf" "$site" ||
+    return 1
+  (cd "$run" && REVOZI_SITE="$site" REVOZI_RUN="$run" REVOZI_CONF="$run/conf" \
      REVOZI_APACHE_MODULES=/usr/lib/apache2/modules \
      exec setsid apache2 -f "$REPO_ROOT/deploy/apache/httpd-private.conf" -DFOREGROUND >"$run/stdout.log" 2>&1) &
   SERVER_PID=$!
@@ -168,6 +196,7 @@ render_nginx_conf() {
     # Loopback only, also where no private network namespace hides the
     # host's addresses.
     ["listen 443 ssl;"]="listen 127.0.0.1:443 ssl;"
+    ["$SANDBOX_KEY_PATH"]="$(sandbox_key "$site")"
   )
   cp "$shipped" "$conf/revozi.conf" || return 1
   for from in "${!paths[@]}"; do
