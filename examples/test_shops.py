@@ -225,9 +225,10 @@ class Shop:
 
     # The stored orders.
     def stored(self, fields):
-        """The stored order of these payment fields: its file's bytes."""
+        """The stored order of these payment fields (or this reference): its
+        file's bytes."""
         try:
-            with open(os.path.join(self.orders, cmd_of(fields) + ".json"), "rb") as f:
+            with open(os.path.join(self.orders, ref_of(fields) + ".json"), "rb") as f:
                 return f.read()
         except OSError:
             return b""
@@ -242,8 +243,12 @@ class Shop:
         return sorted(os.listdir(self.orders))
 
 
-def cmd_of(fields):
-    return dict(fields).get("KWT_CMD", "")
+def ref_of(fields):
+    """The order reference: the shop's own, in its return URL."""
+    if isinstance(fields, str):
+        return fields
+    query = urllib.parse.urlsplit(dict(fields).get("KWT_EFFECTUE", "")).query
+    return dict(urllib.parse.parse_qsl(query)).get("order", "(none)")
 
 
 def with_field(fields, name, value):
@@ -294,7 +299,7 @@ def run_signed_checks(shop, visit):
     genuine = shop.signed_return(victim)
     effectue = dict(victim)["KWT_EFFECTUE"]
     # Each answer below is refused and leaves both orders as they were.
-    unknown = "PY20240101000000-00000000" if cmd_of(victim).startswith("PY") else "PH20240101000000-00000000"
+    unknown = ref_of(victim)[:2] + "20240101000000-00000000"
     attacks = [
         ("an unsigned return", unsigned(genuine)),
         ("a return with one byte of a variable changed", one_byte_changed(genuine)),
@@ -305,7 +310,7 @@ def run_signed_checks(shop, visit):
         ("a forged notification", forged_notification(genuine)),
         ("a signed return for an unknown order",
          shop.signed_return(with_field(shop.tampered(victim, "KWT_CMD", unknown), "KWT_EFFECTUE",
-                                       effectue.replace(cmd_of(victim), unknown)))),
+                                       effectue.replace(ref_of(victim), unknown)))),
     ]
     before = shop.stored(victim), shop.stored(another)
     for what, url in attacks:
