@@ -22,6 +22,7 @@ pages opened in a real browser: run_signed_checks(shop, visit).
 """
 
 import argparse
+import fcntl
 import http.client
 import json
 import os
@@ -30,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 from html.parser import HTMLParser
@@ -39,6 +41,7 @@ NUMERR_CODES = [-2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, -13, -14, -16, -1
 PRICES = {"tea": 750, "cup": 1200, "pot": 4590}
 TIMEOUT = 60  # seconds per HTTP exchange
 RACES = 10    # orders whose return and notification arrive together
+HOLD = 1.5    # seconds the test holds the shop's lock
 
 
 class Failures:
@@ -280,6 +283,11 @@ def signature_moved(url):
     return f"{base}?{signature}&{rest}"
 
 
+def notify_url(fields):
+    """The shop's notification URL for this order."""
+    return dict(fields)["KWT_EFFECTUE"].replace("&step=paid", "&step=notify")
+
+
 def forged_notification(url):
     """The server's call for the same order, made up by an attacker."""
     return unsigned(url).replace("&step=paid&", "&step=notify&")
@@ -324,34 +332,46 @@ def run_signed_checks(shop, visit):
     status, _ = visit(genuine)
     f.check(status == 200 and shop.state(victim) == ("paid", 1), "the same return again: nothing more shipped")
 
-    # The shopper's return and the server's notification, together, for
-    # RACES orders at once.
-    orders = [shop.pay("cup", 1) for _ in range(RACES)]
-    orders = [o for o in orders if o is not None]
-    returns = [shop.signed_return(o) for o in orders]
-    browser = threading.Lock()  # one page at a time in a browser
+    # The shopper's return and the server's notification of a payment
+    # arriving together, for RACES orders. The sandbox signs both beforehand
+    # (the notification: its answer sent to the shop's notify URL); the
+    # test holds the shop's lock (orders.lock in its order folder) while
+    # they arrive: none may be answered before it is released, and then
+    # they all race for it. In a browser one page opens at a time.
+    orders = [o for o in (shop.pay("cup", 1) for _ in range(RACES)) if o is not None]
+    pairs = [(shop.signed_return(o), shop.signed_return(with_field(o, "KWT_EFFECTUE", notify_url(o))))
+             for o in orders]
+    browser = threading.Lock()
 
     def shopper(url):
         with browser:
-            return visit(url)
+            return visit(url)[0]
 
-    with ThreadPoolExecutor(max_workers=2 * len(orders)) as pool:
-        back = [pool.submit(shopper, url) for url in returns]
-        notified = [pool.submit(shop.answer, o, "accept", True) for o in orders]
-        back, notified = [x.result() for x in back], [x.result() for x in notified]
-    f.check(all(s == 200 for s, _ in back) and all(text_lines(n, "notify-result") == ["HTTP/1.0 200 OK"]
-                                                    for n in notified)
+    lock = os.open(os.path.join(shop.orders, "orders.lock"), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with ThreadPoolExecutor(max_workers=2 * len(pairs) or 1) as pool:
+            answers = [pool.submit(shopper, r) for r, _ in pairs] + \
+                      [pool.submit(lambda n: shop.c.request("GET", n).status, n) for _, n in pairs]
+            time.sleep(HOLD)
+            early = sum(x.done() for x in answers)
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            statuses = [x.result() for x in answers]
+    finally:
+        os.close(lock)
+    f.check(early == 0, f"no return or notification is answered while the shop's lock is held ({HOLD} s)",
+            f"{early} answered")
+    f.check(len(pairs) == RACES and statuses == [200] * 2 * RACES
             and [shop.state(o) for o in orders] == [("paid", 1)] * RACES,
             f"{RACES} returns racing their notifications: each order paid and shipped once",
-            repr([shop.state(o) for o in orders]))
+            f"{statuses} {[shop.state(o) for o in orders]}")
     if orders:
-        sent = (text_lines(notified[0], "notify") or [""])[0]
-        replayed = shop.c.request("GET", sent)
+        replayed = shop.c.request("GET", pairs[0][1])
         again = shop.answer(orders[0], "accept", True)
         f.check(replayed.status == 200 and text_lines(again, "notify-result") == ["HTTP/1.0 200 OK"]
                 and shop.state(orders[0]) == ("paid", 1),
-                "a replayed notification and a second one: answered 200, nothing shipped twice",
-                f"{replayed.status} {shop.state(orders[0])}")
+                "a replayed notification and the sandbox's second one: answered 200, nothing shipped twice",
+                f"{replayed.status} {shop.state(orders[0])}\n{again.text}")
         # A changed amount never downgrades a paid order.
         visit(shop.signed_return(shop.tampered(orders[0], "KWT_TOTAL", "100")))
         f.check(shop.state(orders[0]) == ("paid", 1), "a paid order stays paid after a return of another amount",
