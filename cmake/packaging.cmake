@@ -6,6 +6,9 @@
 #     PREFIX/bin/kwtdata, PREFIX/bin/revozi-setkey
 #     PREFIX/share/man/man1/                   their manual pages
 #     PREFIX/share/doc/revozi/                 README, docs/, copyright, changelog, deployment examples
+#   with the prefix /usr only (the package):
+#     /etc/revozi/kwtinfos.txt                 the example options file (a conffile, 0640)
+#     /usr/share/lintian/overrides/revozi      the package's lintian overrides
 #   cd build && cpack -G DEB                   revozi_VERSION_amd64.deb
 #
 # The CGI programs go to a directory of their own that no web server runs
@@ -63,8 +66,18 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR
 if(EXISTS ${PROJECT_SOURCE_DIR}/deploy)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT revozi)
 endif()
-install(FILES ${REVOZI_DEBIAN_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-        RENAME revozi COMPONENT revozi)
+# Only for the prefix /usr, i.e. the package: the options file in /etc/revozi,
+# outside every directory a web server serves (0640: the group that the
+# programs run as is given by the merchant, dpkg-statoverride), and the
+# lintian overrides, which mean nothing elsewhere.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/deploy/kwtinfos.txt\" DESTINATION /etc/revozi
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+    file(INSTALL \"${REVOZI_DEBIAN_DIR}/lintian-overrides\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides\" RENAME revozi)
+  endif()" COMPONENT revozi)
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "/etc/revozi/kwtinfos.txt\n")
 
 set(CPACK_PACKAGE_NAME "revozi")
 set(CPACK_PACKAGE_VENDOR "the REVOZI.CGI authors")
@@ -86,6 +99,12 @@ Also included: kwtdata, which builds or reads a payment data block, and
 revozi-setkey, which writes a merchant key into a copy of the module.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+# Installed with DESTDIR under the prefix /usr itself, so that the package's
+# own files (above) are chosen, /etc included.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION "web")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "amd64")

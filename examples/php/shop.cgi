@@ -41,7 +41,7 @@ const OUTCOMES = ['00000' => 'paid', '00100' => 'refused', '00200' => 'cancelled
 $orders = getenv('SHOP_ORDERS') ?: dirname(__DIR__) . '/shop-data';
 // The payment server's public key (one line of base64url), outside the
 // document root: every return and notification must be signed with its pair.
-$paymentKey = getenv('SHOP_PAYMENT_KEY') ?: dirname(__DIR__) . '/keys/korven-sandbox.pub';
+$paymentKey = getenv('SHOP_PAYMENT_KEY') ?: '/etc/revozi/korven-sandbox.pub';
 
 const MAX_QUERY = 4096;
 const MAX_EMAIL = 80;  // bytes

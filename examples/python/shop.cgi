@@ -52,7 +52,7 @@ MODULE = os.path.join(HERE, "revozi.cgi")
 ORDERS = os.environ.get("SHOP_ORDERS") or os.path.join(os.path.dirname(HERE), "shop-data")
 # The payment server's public key (one line of base64url), outside the
 # document root: every return and notification must be signed with its pair.
-PAYMENT_KEY = os.environ.get("SHOP_PAYMENT_KEY") or os.path.join(os.path.dirname(HERE), "keys", "korven-sandbox.pub")
+PAYMENT_KEY = os.environ.get("SHOP_PAYMENT_KEY") or "/etc/revozi/korven-sandbox.pub"
 # The verifier, kwtdata of the package.
 KWTDATA = os.environ.get("SHOP_KWTDATA") or "/usr/bin/kwtdata"
 

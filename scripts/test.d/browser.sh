@@ -4,7 +4,8 @@
 # lighttpd with the configuration of deploy/, and follows the module's
 # payment page to the payment sandbox; it pays in the example shops and
 # opens their signed (and forged) return pages. Web server, driver and
-# browser run in a private network namespace with only 127.0.0.1.
+# browser run in a private host (tests/webserver/servers.sh: overlays,
+# loopback only).
 #
 # REVOZI_BROWSER_BUILD_DIR builds the programs in another directory (a
 # developer's own tree) instead of the release preset's build/.
@@ -29,9 +30,4 @@ else
 fi
 
 # Every wait inside is bounded; this bounds the whole.
-if can_isolate; then
-  in_loopback_netns timeout 300 bash tests/browser/run.sh "$build_dir/bin"
-else
-  check_port_80_usable
-  timeout 300 bash tests/browser/run.sh "$build_dir/bin"
-fi
+in_private_host timeout 300 bash tests/browser/run.sh "$build_dir/bin"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Stage: the example shops of examples/ (Python and PHP) end to end against
-# the payment sandbox. Each shop is installed in a fresh site beside the
-# module and the sandbox, served by lighttpd with the configuration of
-# deploy/ in a private network namespace with only 127.0.0.1, with a fresh
-# sandbox key pair, and driven by examples/test_shops.py: orders, accept,
-# refuse, cancel, the server's call, returns racing notifications, forged and
-# altered returns (403), an amount changed inside KWT_DATA (mismatch), a bad
-# e-mail (NUMERR -16), malformed input (400).
+# the payment sandbox. Each shop is installed beside the module in
+# /usr/lib/cgi-bin, served by Debian's lighttpd with the recipe of
+# deploy/lighttpd, in a private host of its own (tests/webserver/servers.sh:
+# overlays, loopback only) with a fresh sandbox key pair, and driven by
+# examples/test_shops.py: orders, accept, refuse, cancel, the server's call,
+# returns racing notifications, forged and altered returns (403), an amount
+# changed inside KWT_DATA (mismatch), a bad e-mail (NUMERR -16), malformed
+# input (400).
 #
 # REVOZI_EXAMPLES_BUILD_DIR builds the programs in another directory instead
 # of the release preset's build/.
@@ -27,47 +28,40 @@ if [ "${1:-}" != --inside ]; then
     cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
   fi
   bin="$(cd "$build_dir/bin" && pwd)"
-  if can_isolate; then
-    in_loopback_netns timeout 300 bash "$0" --inside "$bin"
-    exit
-  fi
-  check_port_80_usable
-  exec timeout 300 bash "$0" --inside "$bin"
+  status=0
+  for shop in python php; do
+    in_private_host timeout 300 bash "$0" --inside "$bin" "$shop" || status=1
+  done
+  exit $status
 fi
 
 BIN="$2"
-WORK="$(make_web_dir revozi-examples)"
-cleanup() {
-  stop_server
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+shop="$3"
+trap stop_server EXIT
 trap 'exit 130' INT TERM
 
 status=0
-for shop in python php; do
+{
   log "example shop: $shop"
-  site="$WORK/$shop/site"
-  run="$WORK/$shop/run"
-  prepare_site "$site" "$BIN"
-  install_shop "$shop" "$site" shop.cgi "$BIN"
+  recipe_site "$BIN"
+  recipe_lighttpd
+  install_shop "$shop" shop.cgi "$BIN"
   # The shop's error page receives the module's NUMERR: the options file's
   # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
   # form posting to the module cannot give it under the lock, and the file
   # comes before the command line in the Python shop's mode string.
-  options="$site/cgi-bin/kwtinfos.txt"
+  options="$OPTIONS_FILE"
   { grep -Ev '^[[:space:]]*KWT_ERREUR[[:space:]]*=' "$options"; echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi"; } \
     >"$options.new"
   mv "$options.new" "$options"
-  chmod 644 "$options"
-  prepare_run_dir "$run"
-  start_lighttpd "$site" "$run"
+  chown root:www-data "$options" && chmod 640 "$options"
+  start_lighttpd
   if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$site/shop-data" --bin "$BIN"; then
+      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$(dirname "$CGI_DIR")/shop-data" --bin "$BIN"; then
     status=1
     echo "--- the web server's error log, last lines:" >&2
-    tail -n 20 "$run/error.log" >&2 2>/dev/null || true
+    tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
   fi
   stop_server
-done
+}
 exit $status

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian package and `cmake --install`: lintian accepts the .deb (no
-# error; warnings are shown); dpkg installs it into a private root, where its
+# error, no warning); dpkg installs it into a private root, where its
 # listing holds nothing a web server would run (no /usr/lib/cgi-bin, no web
 # root), the installed programs answer (module, --version, kwtdata,
 # revozi-setkey) and dpkg removes it again without a trace.
@@ -24,6 +24,9 @@ for f in lib/revozi/revozi.cgi lib/revozi/korven-sandbox.cgi bin/kwtdata bin/rev
   [ -e "$work/prefix/$f" ] || fail "cmake --install did not install $f"
 done
 [ ! -e "$work/prefix/lib/cgi-bin" ] || fail "cmake --install created lib/cgi-bin"
+# The package's own files (lintian overrides, /etc/revozi) only with the prefix /usr.
+[ ! -e "$work/prefix/share/lintian" ] || fail "cmake --install under another prefix than /usr installed share/lintian"
+[ ! -e "$work/prefix/etc" ] && [ ! -e "$work/prefix/../etc/revozi" ] || fail "cmake --install under another prefix than /usr installed etc/"
 
 # cpack -G DEB
 (cd build && cpack -G DEB -B "$work/deb" >/dev/null) || fail "cpack -G DEB failed"
@@ -33,11 +36,11 @@ version="$(dpkg-deb --field "$deb" Version)"
 description="$(dpkg-deb --field "$deb" Description)"
 grep -q "test hosts only" <<<"$description" || fail "the package description does not say where the sandbox belongs"
 
-# lintian: any error fails the stage; warnings and the rest are reported.
+# lintian: any error or warning fails the stage; the rest is reported.
 lintian_out="$(lintian -I --pedantic "$deb" 2>&1)" || true
 [ -z "$lintian_out" ] || printf '%s\n' "$lintian_out" | sed 's/^/lintian: /' >&2
 if grep -q '^E: ' <<<"$lintian_out"; then fail "lintian reports errors"; fi
-grep -q '^W: ' <<<"$lintian_out" && echo "package: lintian warnings above (not fatal)" >&2
+if grep -q '^W: ' <<<"$lintian_out"; then fail "lintian reports warnings"; fi
 
 # The package needs the C library it was built against; this host has it.
 libc="$(dpkg-query -W -f='${Version}' libc6)"
@@ -53,16 +56,22 @@ pkg --install "$deb" >/dev/null 2>"$work/dpkg.err" || { cat "$work/dpkg.err" >&2
 listing="$(pkg --listfiles revozi)"
 
 # Every installed path is one of the package's own places, or a parent of one.
-allowed='^/(\.|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides)$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey|korven-sandbox\.cgi)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
+allowed='^/(\.|etc|etc/revozi|etc/revozi/kwtinfos\.txt|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides)$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey|korven-sandbox\.cgi)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
 stray="$(grep -Ev "$allowed" <<<"$listing" || true)"
 [ -z "$stray" ] || fail "the package installs outside its own places: $stray"
-web="$(grep -E '^/(usr/lib/cgi-bin|var/www|srv|usr/share/nginx|usr/share/apache2|var/lib/lighttpd|etc)(/|$)' <<<"$listing" || true)"
+web="$(grep -E '^/(usr/lib/cgi-bin|var/www|srv|usr/share/nginx|usr/share/apache2|var/lib/lighttpd|etc/(lighttpd|apache2|nginx))(/|$)' <<<"$listing" || true)"
 [ -z "$web" ] || fail "the package installs where a web server looks: $web"
 for f in /usr/lib/revozi/revozi.cgi /usr/lib/revozi/korven-sandbox.cgi /usr/bin/kwtdata /usr/bin/revozi-setkey \
          /usr/share/man/man1/revozi.cgi.1.gz /usr/share/doc/revozi/copyright /usr/share/lintian/overrides/revozi; do
   grep -qx "$f" <<<"$listing" || fail "dpkg -L does not list $f"
   [ -e "$root$f" ] || fail "$f was not installed"
 done
+
+# The options file: a conffile in /etc/revozi, readable by its owner and group only.
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = /etc/revozi/kwtinfos.txt ] ||
+  fail "the package's conffiles are not /etc/revozi/kwtinfos.txt"
+[ "$(stat -c %a "$root/etc/revozi/kwtinfos.txt")" = 640 ] || fail "/etc/revozi/kwtinfos.txt is not 0640"
+cmp -s "$root/etc/revozi/kwtinfos.txt" deploy/kwtinfos.txt || fail "/etc/revozi/kwtinfos.txt is not deploy/kwtinfos.txt"
 
 module="$root/usr/lib/revozi/revozi.cgi"
 query='KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978&KWT_CMD=A1&KWT_PORTEUR=a%40b.fr&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7&KWT_KORVEN=p.invalid&KWT_BACKUP1=b1.invalid&KWT_BACKUP2=b2.invalid&KWT_BACKUP3=b3.invalid'
@@ -97,4 +106,4 @@ set -e
 pkg --purge revozi >/dev/null 2>"$work/dpkg.err" || { cat "$work/dpkg.err" >&2; fail "dpkg --purge failed"; }
 left="$(cd "$root" && find . -path ./var -prune -o ! -type d -print)"
 [ -z "$left" ] || fail "files left after dpkg --purge: $left"
-echo "package: install, lintian (no error), dpkg -L listing, installed programs, merchant key and removal checked"
+echo "package: install, lintian (no error or warning), the options file conffile, dpkg -L listing, installed programs, merchant key and removal checked"

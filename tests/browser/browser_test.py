@@ -20,7 +20,7 @@ What is checked, in every scenario:
     values set document.title to "PWNED" or load an image under /pwned-
     when they run, and neither may ever happen;
   - mode E submits the payment page by itself, mode A (the module installed
-    a second time, in /cgi-bin/mode-a/, with KWT_OUTPUT=A in its options
+    a second time, as /cgi-bin/mode-a.cgi, with KWT_OUTPUT=A in its options
     file) waits for the button, a page with KWT_WAIT submits itself after
     its delay; a KWT_OUTPUT in the form changes neither (the web server
     sets REVOZI_LOCK=1);
@@ -68,7 +68,7 @@ PWNED = "PWNED"
 
 MODULE_PATH = "/cgi-bin/revozi.cgi"
 # The same module with KWT_OUTPUT=A in its options file (tests/browser/run.sh).
-MODE_A_MODULE_PATH = "/cgi-bin/mode-a/revozi.cgi"
+MODE_A_MODULE_PATH = "/cgi-bin/mode-a.cgi"
 # The merchant's error page, the options file's KWT_ERREUR (deploy/kwtinfos.txt).
 ERROR_PAGE = "/erreur.html"
 SANDBOX_PATH = "/cgi-bin/korven-sandbox.cgi"

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The browser tests: lighttpd with the configuration and example site of
+# The browser tests: Debian's lighttpd with the recipe and example site of
 # deploy/ (plus the test order page tests/browser/www/checkout.html, the
-# attacker's page tests/browser/www/attack.html, the module installed a
-# second time in cgi-bin/mode-a/ with output mode A in its options file, and
-# the example shops as cgi-bin/shop.cgi (Python) and cgi-bin/shop-php.cgi),
+# attacker's page tests/browser/www/attack.html, the module a second time as
+# /cgi-bin/mode-a.cgi with output mode A in its options file, and the
+# example shops as /cgi-bin/shop.cgi (Python) and /cgi-bin/shop-php.cgi),
 # chromedriver, and headless Chromium driven by browser_test.py. Runs inside
-# a private network namespace (scripts/test.d/browser.sh sees to it), so the
-# browser reaches nothing but 127.0.0.1 and port 80 of the host is never
-# taken.
+# a private host (scripts/test.d/browser.sh sees to it: overlays, loopback
+# only), so the browser reaches nothing but 127.0.0.1 and nothing of this
+# host changes.
 #
 #   tests/browser/run.sh BIN_DIR [--screenshot FILE]
 #
@@ -31,7 +31,8 @@ for program in "$CHROMIUM" "$CHROMEDRIVER"; do
   [ -x "$program" ] || { echo "$program is missing (Debian packages chromium, chromium-driver)" >&2; exit 1; }
 done
 
-WORK="$(make_web_dir revozi-browser)" || exit 1
+WORK="$(mktemp -d /tmp/revozi-browser.XXXXXX)" || exit 1
+chmod 755 "$WORK"
 DRIVER_PID=""
 
 # chromedriver runs in a session of its own (setsid): its process group
@@ -61,27 +62,26 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-SITE="$WORK/site"
-RUN="$WORK/run"
-prepare_site "$SITE" "$BIN" || { echo "cannot prepare the site in $SITE" >&2; exit 1; }
-install -m 644 "$REPO_ROOT"/tests/browser/www/*.html "$SITE/www/"
-# The module a second time, in cgi-bin/mode-a/, with the example options file
-# and KWT_OUTPUT=A: the payment page waits for its button (under the lock a
-# form cannot ask for that). lighttpd starts it in its own directory, so it
-# reads this file.
+recipe_site "$BIN" && recipe_lighttpd || { echo "cannot set up the site and lighttpd" >&2; exit 1; }
+install -m 644 "$REPO_ROOT"/tests/browser/www/*.html "$DOC_ROOT/"
+# The tests read the access log.
+lighttpd-enable-mod accesslog >/dev/null
+ACCESS_LOG=/var/log/lighttpd/access.log
+# The module a second time, as mode-a.cgi, with the example options file and
+# KWT_OUTPUT=A: the payment page waits for its button (under the lock a form
+# cannot ask for that). A wrapper names that file in KWT_OPT.
 install_mode_a() {
-  local dir="$SITE/cgi-bin/mode-a"
-  mkdir -p "$dir" && install -m 755 "$BIN/revozi.cgi" "$dir/" || return 1
   { grep -Ev '^[[:space:]]*KWT_OUTPUT[[:space:]]*=' "$REPO_ROOT/deploy/kwtinfos.txt"; echo "KWT_OUTPUT=A"; } \
-    >"$dir/kwtinfos.txt" || return 1
-  chmod -R a+rX "$dir"
+    >/etc/revozi/mode-a.txt || return 1
+  chown root:www-data /etc/revozi/mode-a.txt && chmod 640 /etc/revozi/mode-a.txt || return 1
+  printf '#!/bin/sh\nKWT_OPT=/etc/revozi/mode-a.txt exec %s/revozi.cgi\n' "$CGI_DIR" >"$CGI_DIR/mode-a.cgi" &&
+    chmod 755 "$CGI_DIR/mode-a.cgi"
 }
-install_mode_a || { echo "cannot install the mode A module in $SITE/cgi-bin/mode-a" >&2; exit 1; }
-{ install_shop python "$SITE" shop.cgi "$BIN" && install_shop php "$SITE" shop-php.cgi "$BIN"; } ||
+install_mode_a || { echo "cannot install the mode A module" >&2; exit 1; }
+{ install_shop python shop.cgi "$BIN" && install_shop php shop-php.cgi "$BIN"; } ||
   { echo "cannot install the example shops" >&2; exit 1; }
-prepare_run_dir "$RUN"
-start_lighttpd "$SITE" "$RUN" || { echo "lighttpd did not start" >&2; exit 1; }
-echo "lighttpd serves $WEB_BASE/ from $SITE/www"
+start_lighttpd || { echo "lighttpd did not start" >&2; exit 1; }
+echo "lighttpd serves $WEB_BASE/ from $DOC_ROOT"
 
 # A port for chromedriver that is free now (in the private namespace any is).
 DRIVER_PORT="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')" ||
@@ -99,8 +99,8 @@ DRIVER_PID=$!
 # (the trap ends the tests, the browser and the servers).
 PYTHONDONTWRITEBYTECODE=1 timeout 240 python3 "$REPO_ROOT/tests/browser/browser_test.py" \
   --driver "http://127.0.0.1:$DRIVER_PORT" --base "$WEB_BASE" --profile "$WORK/profile" \
-  --chromium "$CHROMIUM" --access-log "$RUN/access.log" "${SCREENSHOT[@]}" \
-  --kwtdata "$BIN/kwtdata" --public-key "$(sandbox_public_key "$SITE")" --orders "$SITE/shop-data" &
+  --chromium "$CHROMIUM" --access-log "$ACCESS_LOG" "${SCREENSHOT[@]}" \
+  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub --orders "$(dirname "$CGI_DIR")/shop-data" &
 TESTS_PID=$!
 status=0
 wait "$TESTS_PID" || status=$?
@@ -112,6 +112,6 @@ if [ $status -ne 0 ]; then
   tail -n 15 "$WORK/chromedriver.out" >&2
   grep -E 'SEVERE|WARNING' "$WORK/chromedriver.log" 2>/dev/null | tail -n 15 >&2
   echo "--- the web server's error log, last lines:" >&2
-  tail -n 15 "$RUN/error.log" >&2 2>/dev/null
+  tail -n 15 /var/log/lighttpd/error.log >&2 2>/dev/null
   exit 1
 fi

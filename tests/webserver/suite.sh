@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The module and the payment sandbox behind real web servers: lighttpd,
-# Apache and nginx (with fcgiwrap), each with its configuration from
-# deploy/, serving the example order pages on 127.0.0.1:80. Requests go through curl as a browser sends
-# them; every request is bounded in time. Runs inside a private network
-# namespace (scripts/test.d/webserver.sh sees to it), so nothing leaves the
-# machine and port 80 of the host is never taken.
+# The module, the payment sandbox and the PHP example shop behind real web
+# servers: lighttpd, Apache and nginx (with fcgiwrap), each from Debian's
+# own configuration with the recipe of deploy/ applied as the docs give it,
+# in a private host of its own (tests/webserver/servers.sh: overlays on
+# /etc, /var, /run and /usr/lib, loopback only). Requests go through curl as
+# a browser sends them; every request is bounded in time.
 #
 #   tests/webserver/suite.sh BIN_DIR [lighttpd|apache|nginx]...
 #
@@ -20,9 +20,19 @@ shift
 SERVERS=("$@")
 [ ${#SERVERS[@]} -gt 0 ] || SERVERS=(lighttpd apache nginx)
 
+# Each server in a fresh private host.
+if [ -z "${REVOZI_PRIVATE_HOST:-}" ]; then
+  status=0
+  for server in "${SERVERS[@]}"; do
+    in_private_host timeout 300 bash "$0" "$BIN" "$server" || status=1
+  done
+  exit $status
+fi
+
 export LC_ALL=C
 FORM="$REPO_ROOT/tests/webserver/form.pl"
-WORK="$(make_web_dir revozi-webtest)" || exit 1
+WORK="$(mktemp -d /tmp/revozi-webtest.XXXXXX)" || exit 1
+chmod 755 "$WORK"
 T="$WORK/t"
 mkdir -p "$T"
 trap 'stop_server; rm -rf "$WORK"' EXIT
@@ -191,27 +201,47 @@ order_to_sandbox() {
 
 # --------------------------------------------------------------- the site
 
-SITE="$WORK/site"
-prepare_site "$SITE" "$BIN" || { echo "cannot prepare the site in $SITE" >&2; exit 1; }
-# Beside the real cgi-bin, module copies whose options file is missing,
-# broken, or names no reachable server.
-for dir in missing broken noserver; do
-  mkdir -p "$SITE/cgi-bin/$dir"
-  install -m 755 "$BIN/revozi.cgi" "$SITE/cgi-bin/$dir/"
-done
-printf 'KWT_PORT=80\nthis line has no equals sign\n' >"$SITE/cgi-bin/broken/kwtinfos.txt"
+# Options files for the checks that need other settings: the module reads
+# the one the server names (KWT_OPT), so each takes its turn there.
+OPT_DIR="$WORK/options"
+mkdir -p "$OPT_DIR"
+cp "$REPO_ROOT/deploy/kwtinfos.txt" "$OPT_DIR/default"
+# A line no response may ever show: the options file's secrets stand for it.
+SECRET_MARKER="# merchant secret 4f1c9e"
+echo "$SECRET_MARKER" >>"$OPT_DIR/default"
+printf 'KWT_PORT=80\nthis line has no equals sign\n' >"$OPT_DIR/broken"
 # Nothing listens on port 9 in the namespace: refused at once.
 printf '%s\n' "KWT_KORVEN=$WEB_SANDBOX_URL" KWT_BACKUP1=https://b1.invalid/pay \
   KWT_BACKUP2=https://b2.invalid/pay KWT_BACKUP3=https://b3.invalid/pay KWT_PORT=9 KWT_TIMEOUT=2 \
-  KWT_TIMEOUT1=2 KWT_TIMEOUT2=2 KWT_TIMEOUT3=2 >"$SITE/cgi-bin/noserver/kwtinfos.txt"
-# Decoys: an options file the module must not read, in the document root and
-# in the server's working directory.
-printf 'DECOY: read from the wrong directory\n' >"$SITE/www/kwtinfos.txt"
-# A shop's static files, for their content types.
-printf 'body { color: #333; }\n' >"$SITE/www/shop.css"
-printf 'document.title = "shop";\n' >"$SITE/www/shop.js"
-printf '\x89PNG\r\n\x1a\n' >"$SITE/www/logo.png"
-chmod -R a+rX "$SITE"
+  KWT_TIMEOUT1=2 KWT_TIMEOUT2=2 KWT_TIMEOUT3=2 >"$OPT_DIR/noserver"
+
+# use_options NAME: that file becomes the options file (missing: none).
+use_options() {
+  if [ "$1" = missing ]; then rm -f "$OPTIONS_FILE"; return; fi
+  install -m 640 -o root -g www-data "$OPT_DIR/$1" "$OPTIONS_FILE"
+}
+
+# The site as the docs build it, then what the checks add: copies of the
+# options file where a careless merchant might leave one (in cgi-bin, the
+# programs' working directory, and in the document root: never read, never
+# served), a stray file in cgi-bin, the PHP example shop with its orders
+# folder, a slow program for the concurrency check, a shop's static files.
+prepare_site() {
+  recipe_site "$BIN" || return 1
+  use_options default
+  install -m 644 "$OPT_DIR/default" "$CGI_DIR/kwtinfos.txt"
+  echo "DECOY: read from the wrong directory" >>"$CGI_DIR/kwtinfos.txt"
+  echo "DECOY: read from the wrong directory" >"$DOC_ROOT/kwtinfos.txt"
+  printf 'notes %s\n' "$SECRET_MARKER" >"$CGI_DIR/notes.txt"
+  install -m 755 "$REPO_ROOT/examples/php/shop.cgi" "$CGI_DIR/shop.cgi"
+  install -d -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+  printf '#!/bin/sh\nsleep 2\nprintf "Content-Type: text/plain\\r\\n\\r\\nslept\\n"\n' >"$CGI_DIR/slow.cgi"
+  chmod 755 "$CGI_DIR/slow.cgi"
+  printf 'body { color: #333; }\n' >"$DOC_ROOT/shop.css"
+  printf 'document.title = "shop";\n' >"$DOC_ROOT/shop.js"
+  printf '\x89PNG\r\n\x1a\n' >"$DOC_ROOT/logo.png"
+}
+prepare_site || { echo "cannot prepare the site" >&2; exit 1; }
 
 # What a visitor would like the module to use instead of the merchant's
 # settings: his own server (the probe finds something on 127.0.0.1:80) and
@@ -306,11 +336,134 @@ lock_checks() {
   expect_same "$T/lock-get" "$T/body" "the lock: KWT_TRACE, KWT_OUTPUT and KWT_BACKUP4 in a query string change nothing"
   # The error URL: the module beside an options file without KWT_ERREUR
   # writes its error page, whatever error URL the form names.
-  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15
+  use_options noserver
+  post_order "$WEB_BASE/cgi-bin/revozi.cgi" KWT_TOTAL=15
   cp "$T/body" "$T/lock-error"
-  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15 KWT_ERREUR=https://attacker.invalid/steal
+  post_order "$WEB_BASE/cgi-bin/revozi.cgi" KWT_TOTAL=15 KWT_ERREUR=https://attacker.invalid/steal
+  use_options default
   expect_same "$T/lock-error" "$T/body" "the lock: a posted KWT_ERREUR changes nothing"
   expect_lacks "attacker.invalid" "the lock: no redirect to the posted error URL"
+}
+
+# Requests that try to fetch a file from cgi-bin instead of running a
+# program there, or the module itself as a file: path-info, %2f, "./",
+# "//", case, dot-segments (plain and %-encoded), a stray file. None may
+# return a byte of an options file or of a program; each is refused (403 or
+# 404; 400 where the server will not parse a path above its root) unless it
+# is the module that runs.
+LEAK_CASES=(
+  /cgi-bin/kwtinfos.txt
+  /cgi-bin/kwtinfos.txt/x.cgi
+  /cgi-bin/kwtinfos.txt/.cgi
+  /cgi-bin/kwtinfos.txt%2fx.cgi
+  /cgi-bin/./kwtinfos.txt/x.cgi
+  /cgi-bin//kwtinfos.txt/x.cgi
+  /cgi-bin/KWTINFOS.TXT/x.cgi
+  /cgi-bin/x/../kwtinfos.txt
+  /cgi-bin/x/%2e%2e/kwtinfos.txt/x.cgi
+  /cgi-bin/notes.txt/x.cgi
+  /cgi-bin/REVOZI.CGI
+  /cgi-bin/revozi.cgi/x.txt
+  /cgi-bin/revozi.cgi.
+  /cgi-bin/x/..%2frevozi.cgi%2f
+  /cgi-bin/../../../../etc/revozi/kwtinfos.txt
+)
+leak_checks() {
+  local url leaked
+  for url in "${LEAK_CASES[@]}"; do
+    request GET "$WEB_BASE$url" "" --path-as-is
+    leaked=""
+    grep -qF -- "$SECRET_MARKER" "$T/body" && leaked="the options file's secret line"
+    [ "$(head -c 4 "$T/body" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ] && leaked="a program (ELF)"
+    if [ -n "$leaked" ]; then
+      fail "GET $url returns $leaked (HTTP $STATUS)"
+    elif [[ "$STATUS" == 40[34] || ( "$STATUS" = 400 && "$url" == */../../* ) ]] ||
+         grep -q "KORVEN INPUT ERROR" "$T/body"; then
+      pass "GET $url: $STATUS, nothing of a file"
+    else
+      fail "GET $url: HTTP status $STATUS, neither refused nor the module"
+    fi
+  done
+}
+
+# A request body above 1 MiB is refused by the server (413) or by the
+# module (its error page), never answered with a payment page: the order
+# below is valid, padded to 1 MiB and one byte.
+body_cap_checks() {
+  local order="$ORDER_QUERY&KWT_RUF1=" size=$((1024 * 1024 + 1))
+  { printf '%s' "$order"; head -c $((size - ${#order})) /dev/zero | tr '\0' a; } >"$T/big"
+  : >"$T/body"
+  STATUS="$(curl -sS --max-time 30 -o "$T/body" -w '%{http_code}' \
+              -H 'Content-Type: application/x-www-form-urlencoded' --data-binary "@$T/big" \
+              "$WEB_BASE/cgi-bin/revozi.cgi" 2>"$T/curl.err")" || STATUS=000
+  if [ "$STATUS" = 413 ] || grep -q "KORVEN INPUT ERROR" "$T/body"; then
+    pass "a body of 1 MiB + 1 byte is refused ($STATUS)"
+  else
+    fail "a body of 1 MiB + 1 byte: HTTP status $STATUS $(head -c 200 "$T/body" | tr -d '\n')"
+  fi
+}
+
+# The PHP example shop, run by php-cgi: its catalogue and its order page.
+shop_checks() {
+  request GET "$WEB_BASE/cgi-bin/shop.cgi"
+  expect_status 200 "the PHP shop's catalogue"
+  cp "$T/body" "$T/shop.html"
+  if submit "$T/shop.html" article=tea quantity=1 email=client@example.fr; then
+    expect_status 200 "the PHP shop's order page"
+    expect_contains 'action="/cgi-bin/revozi.cgi"' "the PHP shop's order page posts to the module"
+  else
+    fail "the PHP shop's catalogue has no form"
+  fi
+}
+
+# The sandbox answers on the 127.0.0.1 site only, never over HTTPS.
+sandbox_site_checks() {
+  request GET "$WEB_SANDBOX_URL"
+  expect_contains "no KWT_DATA field in the request" "the sandbox runs on http://127.0.0.1/"
+  request GET "https://127.0.0.1/cgi-bin/korven-sandbox.cgi" "" --insecure
+  if [ "$STATUS" = 403 ] || [ "$STATUS" = 404 ]; then pass "no sandbox on the HTTPS site ($STATUS)"
+  else fail "the HTTPS site answers $STATUS for the sandbox $(cat "$T/curl.err")"; fi
+  request GET "https://127.0.0.1/" "" --insecure
+  expect_status 200 "the order page over HTTPS"
+}
+
+# Three shoppers at the same moment, each request taking 2 s: served side
+# by side (one worker at a time would take 6 s).
+concurrency_checks() {
+  local start elapsed i pids=()
+  start=$(date +%s%N)
+  for i in 1 2 3; do
+    curl -sS --max-time 15 -o "$T/slow$i" "$WEB_BASE/cgi-bin/slow.cgi" 2>/dev/null &
+    pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i"; done
+  elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+  if [ "$elapsed" -lt 3500 ] && [ "$(cat "$T"/slow1 "$T"/slow2 "$T"/slow3)" = $'slept\nslept\nslept' ]; then
+    pass "three 2-second requests at once take ${elapsed} ms"
+  else
+    fail "three 2-second requests at once take ${elapsed} ms: $(cat "$T"/slow[123] | tr '\n' ' ')"
+  fi
+}
+
+# lighttpd with mod_cgi missing (10-cgi.conf's alias kept, its module line
+# gone): the module is never sent as a file.
+lighttpd_without_cgi_checks() {
+  cp /etc/lighttpd/conf-available/10-cgi.conf "$WORK/10-cgi.conf"
+  sed -i '/"mod_cgi"/d' /etc/lighttpd/conf-available/10-cgi.conf
+  if start_lighttpd; then
+    request GET "$WEB_BASE/cgi-bin/revozi.cgi"
+    if [ "$(head -c 4 "$T/body" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ]; then
+      fail "without mod_cgi the module is downloaded"
+    elif [ "$STATUS" = 403 ] || [ "$STATUS" = 404 ]; then
+      pass "without mod_cgi the module is refused ($STATUS)"
+    else
+      fail "without mod_cgi: HTTP status $STATUS"
+    fi
+    stop_server
+  else
+    fail "lighttpd without mod_cgi does not start"
+  fi
+  cp "$WORK/10-cgi.conf" /etc/lighttpd/conf-available/10-cgi.conf
 }
 
 run_checks() {
@@ -325,13 +478,10 @@ run_checks() {
   cp "$T/body" "$T/order.wml"
   expect_wellformed_wml "$T/order.wml" "the WML order deck is well-formed"
 
-  # Neither the options file nor anything else but the programs.
-  request GET "$WEB_BASE/cgi-bin/kwtinfos.txt"
-  expect_status 403 "the options file is not served"
-  expect_lacks "KWT_KORVEN" "the options file's content stays hidden"
+  leak_checks
 
-  # GET and POST reach the module, which reads its options file from its
-  # own directory.
+  # GET and POST reach the module, which reads the options file that the
+  # server names.
   request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY"
   expect_status 200 "GET with the order in the query string reaches the module"
   expect_contains "<Form name=KORVEN Action='$WEB_SANDBOX_URL' Method=POST>" \
@@ -345,11 +495,14 @@ run_checks() {
   request GET "$WEB_BASE/cgi-bin/revozi.cgi?$ORDER_QUERY&VEL_OPT=/etc/passwd"
   expect_status 403 "a query string that sets VEL_OPT is refused by the server"
 
-  request POST "$WEB_BASE/cgi-bin/missing/revozi.cgi" "$ORDER_QUERY"
+  use_options missing
+  request POST "$WEB_BASE/cgi-bin/revozi.cgi" "$ORDER_QUERY"
   expect_contains "KORVEN INPUT ERROR (code -5)" \
-    "no options file beside the module: error -5 (the decoys elsewhere are not read)"
-  request POST "$WEB_BASE/cgi-bin/broken/revozi.cgi" "$ORDER_QUERY"
-  expect_contains "KORVEN INPUT ERROR (code -6)" "the options file beside the module is read (its broken line: -6)"
+    "no file where KWT_OPT points: error -5 (the copies in cgi-bin and the document root are not read)"
+  use_options broken
+  request POST "$WEB_BASE/cgi-bin/revozi.cgi" "$ORDER_QUERY"
+  expect_contains "KORVEN INPUT ERROR (code -6)" "the file that KWT_OPT names is read (its broken line: -6)"
+  use_options default
   expect_lacks "$(uname -a)" "under the lock the error page leaves out the host's uname -a"
 
   # The order page's own form, as it stands, then with awkward values.
@@ -374,8 +527,10 @@ run_checks() {
   submit "$T/index.html" KWT_TOTAL=15
   expect_contains '<META HTTP-EQUIV="refresh" CONTENT="0;URL=http://127.0.0.1/erreur.html?NUMERR=-11">' \
     "with KWT_ERREUR in the options file: the redirect to the merchant's error page"
-  post_order "$WEB_BASE/cgi-bin/noserver/revozi.cgi" KWT_TOTAL=15
+  use_options noserver
+  post_order "$WEB_BASE/cgi-bin/revozi.cgi" KWT_TOTAL=15
   expect_contains "KORVEN INPUT ERROR (code -11)" "an amount of two digits, no KWT_ERREUR: error page, code -11"
+  use_options default
   request GET "$WEB_BASE/erreur.html?NUMERR=-11"
   expect_status 200 "the merchant's error page is there"
   # Ping mode is for a shell, never for a form.
@@ -384,8 +539,10 @@ run_checks() {
   expect_lacks "Serveur:" "no ping report for a form"
 
   # No reachable server.
-  request POST "$WEB_BASE/cgi-bin/noserver/revozi.cgi" "$ORDER_QUERY"
+  use_options noserver
+  request POST "$WEB_BASE/cgi-bin/revozi.cgi" "$ORDER_QUERY"
   expect_contains "AUCUN SERVEUR DISPONIBLE" "no reachable server: the no-server page"
+  use_options default
 
   # WML: the order deck, the payment deck, the error and no-server cards.
   order_to_sandbox "the WML order" "$T/order.wml" "KWT_RUF1=\$HOME & <\"'\$\$>"
@@ -398,24 +555,31 @@ run_checks() {
   expect_contains "KORVEN&nbsp;INPUT&nbsp;ERROR&nbsp;(code -11)" "WML: the error card"
   expect_wellformed_wml "$T/wml-error" "the WML error card is well-formed"
   "$FORM" --base "$WEB_BASE" <"$T/order.wml" >"$T/form"
-  request POST "$WEB_BASE/cgi-bin/noserver/revozi.cgi" "$(sed -n 2p "$T/form")"
+  use_options noserver
+  request POST "$WEB_BASE/cgi-bin/revozi.cgi" "$(sed -n 2p "$T/form")"
+  use_options default
   cp "$T/body" "$T/wml-noserver"
   expect_contains "AUCUN&nbsp;SERVEUR&nbsp;DISPONIBLE" "WML: the no-server card"
   expect_wellformed_wml "$T/wml-noserver" "the WML no-server card is well-formed"
 
   static_checks
   lock_checks
+  body_cap_checks
+  shop_checks
+  sandbox_site_checks
+  concurrency_checks
 
   # Ping mode from a shell, in the module's directory: the monitoring use.
   local out err status
-  out="$(cd "$SITE/cgi-bin" && timeout 30 ./revozi.cgi KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
+  out="$(cd / && KWT_OPT="$OPTIONS_FILE" timeout 30 "$CGI_DIR/revozi.cgi" KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
   status=$?
   if [ $status -eq 0 ] && [ "$out" = "Serveur: $WEB_SANDBOX_URL" ] && [ ! -s "$T/ping.err" ]; then
     pass "ping from a shell names the sandbox, exit status 0"
   else
     fail "ping from a shell: status $status, output '$out', errors '$(cat "$T/ping.err")'"
   fi
-  out="$(cd "$SITE/cgi-bin/noserver" && timeout 30 ./revozi.cgi KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
+  use_options noserver
+  out="$(cd / && KWT_OPT="$OPTIONS_FILE" timeout 30 "$CGI_DIR/revozi.cgi" KWT_MODE=43 KWT_PING=1 2>"$T/ping.err")"
   status=$?
   err="$(cat "$T/ping.err")"
   if [ $status -eq 1 ] && [ "$out" = "Aucun serveur disponible" ] && [ "$err" = "Aucun serveur disponible" ]; then
@@ -423,27 +587,23 @@ run_checks() {
   else
     fail "ping with no reachable server: status $status, output '$out', errors '$err'"
   fi
+  use_options default
 }
 
 for server in "${SERVERS[@]}"; do
-  RUN="$WORK/run-$server"
-  prepare_run_dir "$RUN"
-  printf 'DECOY: read from the wrong directory\n' >"$RUN/kwtinfos.txt"
   SERVER_NAME="$server"
   case "$server" in
-    lighttpd) start_lighttpd "$SITE" "$RUN" ;;
-    apache) start_apache "$SITE" "$RUN" ;;
-    nginx) start_nginx "$SITE" "$RUN" ;;
+    lighttpd) recipe_lighttpd tls ;;
+    apache) recipe_apache ;;
+    nginx) recipe_nginx ;;
     *) echo "unknown server $server" >&2; exit 2 ;;
-  esac || { fail "the server starts"; continue; }
+  esac || { fail "the recipe applies to Debian's configuration"; continue; }
+  pass "the recipe applies to Debian's configuration"
+  "start_$server" || { fail "the server starts"; continue; }
   pass "started on 127.0.0.1:$WEB_HTTP_PORT"
-  if [ "$server" = nginx ]; then
-    # The same site over TLS, with the certificate lines of the shipped file.
-    request GET "https://127.0.0.1/" "" --insecure
-    expect_status 200 "the order page over https (listen 443 ssl)"
-  fi
   run_checks
   stop_server
+  [ "$server" = lighttpd ] && lighttpd_without_cgi_checks
 done
 
 echo "web server checks: $passes passed, $failures failed"
