@@ -183,7 +183,9 @@ function place_order(): void {
     if ($article === null || !in_array($quantity, ['1', '2', '3', '4', '5'], true)) {
         throw new Refusal(400, 'Please choose an article and a quantity.');
     }
-    if (strlen($email) > MAX_EMAIL) throw new Refusal(400, 'The e-mail address is longer than ' . MAX_EMAIL . ' bytes.');
+    if (strlen($email) > MAX_EMAIL) {
+        throw new Refusal(400, 'The e-mail address is longer than ' . MAX_EMAIL . ' bytes.');
+    }
     [$label, $price] = $article;
     $ref = 'PH' . date('YmdHis') . '-' . bin2hex(random_bytes(4));
     $order = ['ref' => $ref, 'label' => $label, 'quantity' => (int) $quantity,
@@ -251,14 +253,17 @@ function verified_variables(string $query): array {
         throw new Refusal(403, 'Refused: the signature is not base64url of 64 bytes.');
     }
     if (!sodium_crypto_sign_verify_detached($bytes, $signed, payment_key())) {
-        throw new Refusal(403, 'Refused: the signature does not match (the answer was altered, or signed by another key).');
+        throw new Refusal(403, 'Refused: the signature does not match (the answer was altered, '
+            . 'or signed by another key).');
     }
     $variables = [];
     foreach ($items as $item) {
         if ($item === '') continue;
         [$name, $value] = array_pad(explode('=', $item, 2), 2, '');
         $name = urldecode($name);
-        if (array_key_exists($name, $variables)) throw new Refusal(403, 'Refused: the signed answer names a variable twice.');
+        if (array_key_exists($name, $variables)) {
+            throw new Refusal(403, 'Refused: the signed answer names a variable twice.');
+        }
         $variables[$name] = urldecode($value);
     }
     return $variables;
@@ -337,7 +342,9 @@ try {
         place_order();
     } elseif ($step === null && isset($_GET['NUMERR'])) {
         $code = $_GET['NUMERR'];
-        if (!is_string($code) || !preg_match('/^-?[0-9]{1,4}$/D', $code)) throw new Refusal(400, 'NUMERR is not a number.');
+        if (!is_string($code) || !preg_match('/^-?[0-9]{1,4}$/D', $code)) {
+            throw new Refusal(400, 'NUMERR is not a number.');
+        }
         show_error((int) $code);
     } elseif ($step === null) {
         catalogue();
