@@ -5,9 +5,9 @@ beside revozi.cgi in the site's cgi-bin/.
     GET  shop.cgi                  the catalogue: an article, a quantity, an e-mail address
     POST shop.cgi?step=order       runs the payment module for the order, records the order
                                    and shows the payment form the module returns
-    GET  shop.cgi?step=paid|refused|cancelled&order=REF&...
+    GET  shop.cgi?order=REF&step=paid|refused|cancelled&...
                                    the return pages the payment server sends the shopper to
-    GET  shop.cgi?step=notify&order=REF&...
+    GET  shop.cgi?order=REF&step=notify&...
                                    the payment server's own call (KWT_REPONDRE_A)
     GET  shop.cgi?NUMERR=code      the module's error redirect (KWT_ERREUR)
 
@@ -282,8 +282,9 @@ def verified_variables(query):
     if run.returncode != 0:
         reason = run.stderr.decode("ascii", "replace").removeprefix("kwtdata: ").splitlines() or ["no reason"]
         if run.returncode != 1:
-            raise Refusal("503 Service Unavailable",
-                          f"The shop cannot verify payment answers ({reason[0][:200]}).")
+            # A setting of the shop is wrong: the reason goes to the web server's log.
+            sys.stderr.write(f"shop.cgi: kwtdata verify: {reason[0][:200]}\n")
+            raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.")
         raise Refusal("403 Forbidden", f"Refused: not signed by the payment server ({reason[0][:200]}).")
     variables = {}
     for line in run.stdout.decode("utf-8", "surrogateescape").splitlines():
