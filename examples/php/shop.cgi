@@ -6,17 +6,25 @@
 //   GET  shop.cgi                   the catalogue: an article, a quantity, an e-mail address
 //   POST shop.cgi?step=order        records the order and answers a page whose form posts
 //                                   it to revozi.cgi (it submits itself)
-//   GET  shop.cgi?step=paid|refused|cancelled&...
+//   GET  shop.cgi?order=REF&step=paid|refused|cancelled&...
 //                                   the return pages the payment server sends the shopper to
-//   GET  shop.cgi?step=notify&...   the payment server's own call (KWT_REPONDRE_A)
+//   GET  shop.cgi?order=REF&step=notify&...
+//                                   the payment server's own call (KWT_REPONDRE_A)
 //   GET  shop.cgi?NUMERR=code       the module's error redirect: KWT_ERREUR, set to this
 //                                   script's URL in the options file (kwtinfos.txt)
 //
 // The order is built here, from the shop's catalogue: the amount is never a
 // field the shopper types. It still travels through the shopper's browser
 // (the hidden fields of the page below, then the scrambled KWT_DATA, which
-// is not signed), so every return is checked against the stored order:
-// amount and order reference. A mismatch is refused and never shipped.
+// is not signed), and so do the return URLs and the returns themselves. So
+// every return and every notification is verified first: its signature,
+// by the payment server's key, over the query string exactly as received;
+// an unsigned or altered one is answered 403 and changes nothing. A
+// verified answer must then name this order (its own reference, twice: in
+// the shop's return URL and signed by the server) and its amount; a
+// different amount marks the order "mismatch", for good. Orders change
+// under a lock, so the shopper's return and the server's notification
+// arriving together ship the order once.
 
 // --- Settings of this shop ----------------------------------------------------
 // The shop's own URL, as the payment server must call it back (a fixed value,
@@ -24,11 +32,19 @@
 const SHOP_URL = 'http://127.0.0.1/cgi-bin/shop.cgi';
 const MODULE_URL = '/cgi-bin/revozi.cgi';
 const SITE = '1234567', RANG = '01', DEVISE = '978', IDENTIFIANT = '7';
-// What the payment server sends back (the sandbox's convention, see
-// docs/merchant.md): amount, order reference, authorisation number, outcome code.
-const RETOUR = 'amount:M;order:R;auth:A;code:E';
-// Orders are kept outside the document root, writable by the web server's user.
+// What the payment server sends back: amount, order reference, authorisation
+// number, outcome code, transaction number and, last, its signature.
+const RETOUR = 'Mt:M;Ref:R;Auto:A;Erreur:E;Trans:T;Sig:S';
+const SIGNATURE = 'Sig';
+const OUTCOMES = ['00000' => 'paid', '00100' => 'refused', '00200' => 'cancelled'];
+// Orders are kept outside the document root, private to the web server's user.
 $orders = getenv('SHOP_ORDERS') ?: dirname(__DIR__) . '/shop-data';
+// The payment server's public key (one line of base64url), outside the
+// document root: every return and notification must be signed with its pair.
+$paymentKey = getenv('SHOP_PAYMENT_KEY') ?: '/etc/revozi/korven-sandbox.pub';
+
+const MAX_QUERY = 4096;
+const MAX_EMAIL = 80;  // bytes
 
 const CATALOGUE = [
     'tea' => ['Thé vert, 100 g', 750],
@@ -55,10 +71,21 @@ const NUMERR_MESSAGES = [
     -19 => 'The bank code is not 5 digits (shop configuration).',
 ];
 
-// A request parameter as text: '' when absent or not a single value.
-function param(array $source, string $name): string {
-    $value = $source[$name] ?? '';
-    return is_string($value) ? $value : '';
+// Ends the request with an error page; nothing was changed.
+final class Refusal extends Exception {
+    public function __construct(public int $status, string $message) {
+        parent::__construct($message);
+    }
+}
+
+// A posted field: UTF-8 text without a control character, '' when absent;
+// a Refusal for anything else (an array, a NUL, a malformed byte).
+function field(string $name): string {
+    $value = $_POST[$name] ?? '';
+    if (!is_string($value) || !preg_match('//u', $value) || preg_match('/[\x00-\x1F\x7F-\x{9F}]/u', $value)) {
+        throw new Refusal(400, 'The order form holds a malformed field or a control character.');
+    }
+    return $value;
 }
 
 function h(string $text): string {
@@ -82,6 +109,14 @@ function outcome(string $kind, string $message, int $status = 200): void {
         . h(SHOP_URL) . '">Back to the shop</a></p>', $status);
 }
 
+function plain(int $status, string $text): void {
+    http_response_code($status);
+    header('Content-Type: text/plain; charset=utf-8');
+    header('X-Content-Type-Options: nosniff');
+    header('Cache-Control: no-store');
+    echo $text, "\n";
+}
+
 // --- Orders ---------------------------------------------------------------------
 
 function order_path(string $ref): ?string {
@@ -97,10 +132,31 @@ function load_order(string $ref): ?array {
 }
 
 function save_order(array $order): void {
+    global $orders;
+    if (!is_dir($orders) && !mkdir($orders, 0700)) throw new RuntimeException("cannot create $orders");
     $path = order_path($order['ref']);
     $tmp = $path . '.' . getmypid() . '.tmp';
-    file_put_contents($tmp, json_encode($order));
-    rename($tmp, $path);
+    if (file_put_contents($tmp, json_encode($order)) === false || !rename($tmp, $path)) {
+        throw new RuntimeException("cannot write $path");
+    }
+}
+
+// Runs $change under the one lock for every change of an order: read,
+// decide, write.
+function with_orders_lock(callable $change): mixed {
+    global $orders;
+    $lock = fopen("$orders/orders.lock", 'c');
+    if ($lock === false || !flock($lock, LOCK_EX)) throw new RuntimeException("cannot lock $orders");
+    try {
+        return $change();
+    } finally {
+        fclose($lock);  // releases the lock
+    }
+}
+
+// Here a real shop hands the order to its dispatch; this one counts.
+function ship(array &$order): void {
+    $order['shipped'] = ($order['shipped'] ?? 0) + 1;
 }
 
 // --- Steps ----------------------------------------------------------------------
@@ -115,34 +171,37 @@ function catalogue(): void {
     page('Boutique exemple', '<form method="post" action="' . h(SHOP_URL) . '?step=order">
 <p><label>Article <select name="article">' . $options . '</select></label>
 <label>Quantité <select name="quantity">' . $quantities . '</select></label></p>
-<p><label>Adresse électronique <input type="email" name="email" maxlength="80" required></label></p>
+<p><label>Adresse électronique <input type="email" name="email" maxlength="' . MAX_EMAIL . '" required></label></p>
 <p><input type="submit" value="Commander"></p>
 </form>');
 }
 
 function place_order(): void {
-    $article = CATALOGUE[param($_POST, 'article')] ?? null;
-    $quantity = param($_POST, 'quantity');
-    $email = substr(param($_POST, 'email'), 0, 80);
+    $article = CATALOGUE[field('article')] ?? null;
+    $quantity = field('quantity');
+    $email = field('email');
     if ($article === null || !in_array($quantity, ['1', '2', '3', '4', '5'], true)) {
-        outcome('error', 'Please choose an article and a quantity.', 400);
-        return;
+        throw new Refusal(400, 'Please choose an article and a quantity.');
+    }
+    if (strlen($email) > MAX_EMAIL) {
+        throw new Refusal(400, 'The e-mail address is longer than ' . MAX_EMAIL . ' bytes.');
     }
     [$label, $price] = $article;
     $ref = 'PH' . date('YmdHis') . '-' . bin2hex(random_bytes(4));
     $order = ['ref' => $ref, 'label' => $label, 'quantity' => (int) $quantity,
-              'total' => $price * (int) $quantity, 'email' => $email, 'status' => 'sent'];
+              'total' => $price * (int) $quantity, 'email' => $email, 'status' => 'sent', 'shipped' => 0];
     save_order($order);
 
     // The module's parameters, all from the order record. The mode string,
     // the payment servers and KWT_ERREUR come from the web server and the
     // options file, never from this form.
+    $returnUrl = SHOP_URL . "?order=$ref&step=";
     $fields = [
         'KWT_SITE' => SITE, 'KWT_RANG' => RANG, 'KWT_IDENTIFIANT' => IDENTIFIANT,
         'KWT_DEVISE' => DEVISE, 'KWT_TOTAL' => sprintf('%03d', $order['total']), 'KWT_CMD' => $ref,
         'KWT_PORTEUR' => $email, 'KWT_RETOUR' => RETOUR, 'KWT_LANGUE' => 'FRA',
-        'KWT_EFFECTUE' => SHOP_URL . '?step=paid', 'KWT_REFUSE' => SHOP_URL . '?step=refused',
-        'KWT_ANNULE' => SHOP_URL . '?step=cancelled', 'KWT_REPONDRE_A' => SHOP_URL . '?step=notify',
+        'KWT_EFFECTUE' => $returnUrl . 'paid', 'KWT_REFUSE' => $returnUrl . 'refused',
+        'KWT_ANNULE' => $returnUrl . 'cancelled', 'KWT_REPONDRE_A' => $returnUrl . 'notify',
     ];
     $hidden = '';
     foreach ($fields as $name => $value) {
@@ -160,55 +219,142 @@ function show_error(int $code): void {
     outcome('error', "$message (code $code)");
 }
 
-// The amount and the order reference that came back must be those of a
-// stored order; the outcome follows the page the server sent us to.
-function check_return(array $query, string $step): array {
-    $ref = param($query, 'order');
-    $order = load_order($ref);
-    if ($order === null) return ['mismatch', 'No such order: this payment return is refused.'];
-    $amount = param($query, 'amount');
-    if ($amount !== sprintf('%03d', $order['total'])) {
-        $order['status'] = 'mismatch';
-        save_order($order);
-        return ['mismatch', "The amount paid ($amount) is not the amount of order $ref ({$order['total']}): "
-            . 'the payment is refused and nothing is shipped.'];
+// --- The payment server's answers ------------------------------------------------
+
+// The payment server's public key, 32 bytes; a Refusal (503) when the
+// setting names no readable key.
+function payment_key(): string {
+    global $paymentKey;
+    $text = @file_get_contents($paymentKey);
+    if (is_string($text) && preg_match('/^[A-Za-z0-9_-]{43}\n$/D', $text)) {
+        $key = sodium_base642bin(substr($text, 0, 43), SODIUM_BASE64_VARIANT_URLSAFE_NO_PADDING);
+        if (strlen($key) === SODIUM_CRYPTO_SIGN_PUBLICKEYBYTES) return $key;
     }
-    if ($step === 'paid') {
-        $auth = param($query, 'auth');
-        if (param($query, 'code') !== '00000' || !preg_match('/^[0-9]{6}$/D', $auth)) {
-            return ['mismatch', "The payment server's answer is incomplete: the payment is refused."];
-        }
-        $order['status'] = 'paid';
-        $order['auth'] = $auth;
-        save_order($order);
-        return ['paid', 'Payment of ' . euros($order['total']) . " accepted for order $ref "
-            . "(authorisation $auth). Thank you!"];
-    }
-    if ($order['status'] !== 'paid') {
-        $order['status'] = $step;
-        save_order($order);
-    }
-    if ($step === 'refused') {
-        return ['refused', "The payment for order $ref was refused (code " . param($query, 'code') . ').'];
-    }
-    return ['cancelled', "The payment for order $ref was cancelled. Your order is kept."];
+    throw new Refusal(503, "The shop cannot verify payment answers: the payment server's key cannot be read.");
 }
 
-$step = param($_GET, 'step');
-if ($step === '' && isset($_GET['NUMERR'])) {
-    show_error((int) param($_GET, 'NUMERR'));
-} elseif ($step === 'order' && ($_SERVER['REQUEST_METHOD'] ?? '') === 'POST') {
-    place_order();
-} elseif (in_array($step, ['paid', 'refused', 'cancelled'], true)) {
-    [$kind, $message] = check_return($_GET, $step);
-    outcome($kind, $message, $kind === 'mismatch' ? 409 : 200);
-} elseif ($step === 'notify') {
-    // The server-to-server call: same checks, a one-line answer.
-    $asStep = ['00000' => 'paid', '00100' => 'refused', '00200' => 'cancelled'][param($_GET, 'code')] ?? 'refused';
-    [$kind, $message] = check_return($_GET, $asStep);
-    http_response_code($kind === 'mismatch' ? 409 : 200);
-    header('Content-Type: text/plain; charset=utf-8');
-    echo "$kind: $message\n";
-} else {
-    catalogue();
+// The variables of a return or notification whose signature holds, name =>
+// value; a 403 Refusal saying why otherwise. The signature is the last item
+// of the query string exactly as received, and signs every byte before
+// "&Sig=" (nothing is decoded or re-encoded before the check).
+function verified_variables(string $query): array {
+    $items = explode('&', $query);
+    $names = array_map(fn(string $item): string => urldecode(explode('=', $item, 2)[0]), $items);
+    $found = array_keys($names, SIGNATURE, true);
+    if (!$found) throw new Refusal(403, 'Refused: the answer is not signed.');
+    if (count($found) > 1 || $found[0] !== count($items) - 1) {
+        throw new Refusal(403, 'Refused: the signature is not the last item.');
+    }
+    $signature = explode('=', array_pop($items), 2)[1] ?? '';
+    $signed = implode('&', $items);
+    $bytes = preg_match('/^[A-Za-z0-9_-]{86}$/D', $signature)
+        ? sodium_base642bin($signature, SODIUM_BASE64_VARIANT_URLSAFE_NO_PADDING) : '';
+    if (strlen($bytes) !== SODIUM_CRYPTO_SIGN_BYTES) {
+        throw new Refusal(403, 'Refused: the signature is not base64url of 64 bytes.');
+    }
+    if (!sodium_crypto_sign_verify_detached($bytes, $signed, payment_key())) {
+        throw new Refusal(403, 'Refused: the signature does not match (the answer was altered, '
+            . 'or signed by another key).');
+    }
+    $variables = [];
+    foreach ($items as $item) {
+        if ($item === '') continue;
+        [$name, $value] = array_pad(explode('=', $item, 2), 2, '');
+        $name = urldecode($name);
+        if (array_key_exists($name, $variables)) {
+            throw new Refusal(403, 'Refused: the signed answer names a variable twice.');
+        }
+        $variables[$name] = urldecode($value);
+    }
+    return $variables;
+}
+
+// A return (the shopper's browser) or a notification (the payment server):
+// verified, then applied to its order under the lock. The order afterwards.
+function answer(string $step): array {
+    $variables = verified_variables($_SERVER['QUERY_STRING'] ?? '');
+    // From here on every value is the payment server's.
+    $ref = $variables['Ref'] ?? '';
+    if (($variables['step'] ?? '') !== $step || ($variables['order'] ?? '') !== $ref) {
+        throw new Refusal(403, 'Refused: this payment answer is for another order.');
+    }
+    $code = $variables['Erreur'] ?? '';
+    $kind = OUTCOMES[$code] ?? null;
+    $amount = $variables['Mt'] ?? '';
+    $auth = $variables['Auto'] ?? '';
+    if ($kind === null || !preg_match('/^[0-9]{3,10}$/D', $amount)
+        || ($kind === 'paid' && !preg_match('/^[0-9]{6}$/D', $auth))) {
+        throw new Refusal(403, 'Refused: the payment answer is incomplete.');
+    }
+    if (order_path($ref) === null) throw new Refusal(403, 'Refused: no such order.');
+    return with_orders_lock(function () use ($ref, $kind, $code, $amount, $auth, $variables) {
+        $order = load_order($ref);
+        if ($order === null) throw new Refusal(403, 'Refused: no such order.');
+        // Paid and mismatch are final: a late, repeated or other answer
+        // changes nothing.
+        if (in_array($order['status'], ['paid', 'mismatch'], true)) return $order;
+        if ($amount !== sprintf('%03d', $order['total'])) {
+            $order['status'] = 'mismatch';
+            $order['amount_paid'] = $amount;
+        } else {
+            $order['status'] = $kind;
+            $order['code'] = $code;
+            $order['transaction'] = $variables['Trans'] ?? '';
+            if ($kind === 'paid') {
+                $order['auth'] = $auth;
+                ship($order);
+            }
+        }
+        save_order($order);
+        return $order;
+    });
+}
+
+// The order's state after an answer: [kind, message, HTTP status].
+function order_message(array $order): array {
+    $ref = $order['ref'];
+    return match ($order['status']) {
+        'paid' => ['paid', 'Payment of ' . euros($order['total']) . " accepted for order $ref "
+            . "(authorisation {$order['auth']}). Thank you!", 200],
+        'mismatch' => ['mismatch', "The amount paid ({$order['amount_paid']}) is not the amount of order $ref "
+            . "({$order['total']}): the payment is refused and nothing is shipped.", 409],
+        'refused' => ['refused', "The payment for order $ref was refused (code {$order['code']}).", 200],
+        default => ['cancelled', "The payment for order $ref was cancelled. Your order is kept.", 200],
+    };
+}
+
+umask(0077);
+$query = $_SERVER['QUERY_STRING'] ?? '';
+// The shop's own parameters, for the way to the page; nothing else is read
+// from a payment answer before its signature is verified.
+$step = is_string($_GET['step'] ?? null) ? $_GET['step'] : null;
+try {
+    if (strlen($query) > MAX_QUERY) throw new Refusal(400, 'The query string is too long.');
+    if ($step === 'notify') {
+        // The server-to-server call: a one-line answer; 200 once the answer
+        // is verified and recorded, also when it changed nothing.
+        [$kind, $message] = order_message(answer('notify'));
+        plain(200, "$kind: $message");
+    } elseif (in_array($step, ['paid', 'refused', 'cancelled'], true)) {
+        [$kind, $message, $status] = order_message(answer($step));
+        outcome($kind, $message, $status);
+    } elseif ($step === 'order' && ($_SERVER['REQUEST_METHOD'] ?? '') === 'POST') {
+        place_order();
+    } elseif ($step === null && isset($_GET['NUMERR'])) {
+        $code = $_GET['NUMERR'];
+        if (!is_string($code) || !preg_match('/^-?[0-9]{1,4}$/D', $code)) {
+            throw new Refusal(400, 'NUMERR is not a number.');
+        }
+        show_error((int) $code);
+    } elseif ($step === null) {
+        catalogue();
+    } else {
+        throw new Refusal(400, 'No such page.');
+    }
+} catch (Refusal $refusal) {
+    if ($step === 'notify' || $refusal->status === 403) {
+        plain($refusal->status, $refusal->getMessage() . ' Nothing was changed.');
+    } else {
+        outcome('error', $refusal->getMessage(), $refusal->status);
+    }
 }

@@ -3,11 +3,12 @@
 beside revozi.cgi in the site's cgi-bin/.
 
     GET  shop.cgi                  the catalogue: an article, a quantity, an e-mail address
-    POST shop.cgi?step=order       records the order, runs the payment module for it and
-                                   shows the payment form it returns
-    GET  shop.cgi?step=paid|refused|cancelled&...
+    POST shop.cgi?step=order       runs the payment module for the order, records the order
+                                   and shows the payment form the module returns
+    GET  shop.cgi?order=REF&step=paid|refused|cancelled&...
                                    the return pages the payment server sends the shopper to
-    GET  shop.cgi?step=notify&...  the payment server's own call (KWT_REPONDRE_A)
+    GET  shop.cgi?order=REF&step=notify&...
+                                   the payment server's own call (KWT_REPONDRE_A)
     GET  shop.cgi?NUMERR=code      the module's error redirect (KWT_ERREUR)
 
 The order is built here, from the shop's catalogue: the amount is never a
@@ -17,12 +18,19 @@ mode string 34: its options file first (the payment servers), then the
 command line. Its output mode C gives the payment form's start and hidden
 fields, which this page completes with its own button.
 
-The payment data travels scrambled, not signed: a shopper can change the
-amount on its way. Every return is therefore checked against the stored
-order (amount and order reference); a mismatch is refused and never
-shipped.
+What the shopper's browser carries can be changed on its way: the payment
+data (scrambled, not signed), the return URLs, the returns themselves.
+So every return and every notification is verified first, with kwtdata
+against the payment server's public key (the signature covers the query
+string exactly as sent); an unsigned or altered one is answered 403 and
+changes nothing. A verified answer must then name this order (its own
+reference, twice: in the shop's return URL and signed by the server) and
+its amount; a different amount marks the order "mismatch", for good.
+Orders change under a lock, so the shopper's return and the server's
+notification arriving together ship the order once.
 """
 
+import fcntl
 import json
 import os
 import re
@@ -40,8 +48,13 @@ SHOP_URL = "http://127.0.0.1/cgi-bin/shop.cgi"
 SITE, RANG, DEVISE, IDENTIFIANT = "1234567", "01", "978", "7"
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = os.path.join(HERE, "revozi.cgi")
-# Orders are kept outside the document root, writable by the web server's user.
+# Orders are kept outside the document root, private to the web server's user.
 ORDERS = os.environ.get("SHOP_ORDERS") or os.path.join(os.path.dirname(HERE), "shop-data")
+# The payment server's public key (one line of base64url), outside the
+# document root: every return and notification must be signed with its pair.
+PAYMENT_KEY = os.environ.get("SHOP_PAYMENT_KEY") or "/etc/revozi/korven-sandbox.pub"
+# The verifier, kwtdata of the package.
+KWTDATA = os.environ.get("SHOP_KWTDATA") or "/usr/bin/kwtdata"
 
 # The catalogue: article -> (label, unit price in cents).
 CATALOGUE = {
@@ -50,9 +63,10 @@ CATALOGUE = {
     "pot": ("Th\u00e9i\u00e8re en fonte", 4590),
 }
 
-# What the payment server sends back (the sandbox's convention, see
-# docs/merchant.md): amount, order reference, authorisation number, outcome code.
-RETOUR = "amount:M;order:R;auth:A;code:E"
+# What the payment server sends back: amount, order reference, authorisation
+# number, outcome code, transaction number and, last, its signature.
+RETOUR = "Mt:M;Ref:R;Auto:A;Erreur:E;Trans:T;Sig:S"
+OUTCOMES = {"00000": "paid", "00100": "refused", "00200": "cancelled"}
 
 NUMERR_MESSAGES = {
     -2: "The payment service ran short of memory. Please try again in a moment.",
@@ -73,8 +87,21 @@ NUMERR_MESSAGES = {
     -19: "The bank code is not 5 digits (shop configuration).",
 }
 
-ORDER_REF = re.compile(r"^PY[0-9]{14}-[0-9a-f]{8}$")
+ORDER_REF = re.compile(r"PY[0-9]{14}-[0-9a-f]{8}")
 MAX_BODY = 4096
+MAX_QUERY = 4096
+MAX_EMAIL = 80  # bytes
+# A byte no field may hold: C0 and C1 controls, DEL.
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+class Refusal(Exception):
+    """Ends the request with an error page; nothing was changed."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+        self.message = message
 
 
 def page(title, body, status="200 OK"):
@@ -92,6 +119,12 @@ def outcome(kind, message, status="200 OK"):
                f'<p><a href="{escape(SHOP_URL)}">Back to the shop</a></p>', status)
 
 
+def plain(status, text):
+    sys.stdout.buffer.write(f"Status: {status}\nContent-type: text/plain; charset=utf-8\n"
+                            f"X-Content-Type-Options: nosniff\nCache-Control: no-store\n\n{text}\n"
+                            .encode("utf-8", "backslashreplace"))
+
+
 def euros(cents):
     return f"{cents // 100},{cents % 100:02d} \u20ac"
 
@@ -99,9 +132,7 @@ def euros(cents):
 # --- Orders ------------------------------------------------------------------
 
 def order_path(ref):
-    if not ORDER_REF.match(ref or ""):
-        return None
-    return os.path.join(ORDERS, ref + ".json")
+    return os.path.join(ORDERS, ref + ".json") if ORDER_REF.fullmatch(ref) else None
 
 
 def load_order(ref):
@@ -116,14 +147,59 @@ def load_order(ref):
 
 
 def save_order(order):
+    os.makedirs(ORDERS, mode=0o700, exist_ok=True)
     path = order_path(order["ref"])
     tmp = f"{path}.{os.getpid()}.tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with open(fd, "w", encoding="utf-8") as f:
         json.dump(order, f)
     os.replace(tmp, path)
 
 
-# --- Steps -------------------------------------------------------------------
+class OrdersLock:
+    """One lock for every change of an order: read, decide, write."""
+
+    def __enter__(self):
+        self.fd = os.open(os.path.join(ORDERS, "orders.lock"), os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+
+    def __exit__(self, *_):
+        os.close(self.fd)  # releases the lock
+
+
+def ship(order):
+    """Here a real shop hands the order to its dispatch; this one counts."""
+    order["shipped"] = order.get("shipped", 0) + 1
+
+
+# --- Requests ----------------------------------------------------------------
+
+def query_items(query):
+    """The shop's own parameters of the raw query (bytes): name -> value,
+    the first of each name."""
+    items = {}
+    for item in query.split(b"&"):
+        name, _, value = item.partition(b"=")
+        items.setdefault(name, value)
+    return items
+
+
+def read_form():
+    """The posted fields, UTF-8 text without a control character; a Refusal
+    otherwise."""
+    length = os.environ.get("CONTENT_LENGTH", "")
+    if not length.isdigit() or not 0 < int(length) <= MAX_BODY:
+        raise Refusal("400 Bad Request", "The order form is empty or too large.")
+    body = sys.stdin.buffer.read(int(length))
+    try:
+        pairs = urllib.parse.parse_qsl(body.decode("ascii"), keep_blank_values=True, strict_parsing=True,
+                                       encoding="utf-8", errors="strict")
+    except (UnicodeDecodeError, ValueError):
+        raise Refusal("400 Bad Request", "The order form is malformed.") from None
+    if any(CONTROL.search(name + value) for name, value in pairs):
+        raise Refusal("400 Bad Request", "The order form holds a control character.")
+    return dict(pairs)
+
 
 def catalogue():
     options = "".join(f'<option value="{key}">{escape(label)} ({euros(price)})</option>'
@@ -131,34 +207,25 @@ def catalogue():
     page("Boutique exemple", f"""<form method="post" action="{escape(SHOP_URL)}?step=order">
 <p><label>Article <select name="article">{options}</select></label>
 <label>Quantit&eacute; <select name="quantity">{''.join(f'<option>{n}</option>' for n in range(1, 6))}</select></label></p>
-<p><label>Adresse &eacute;lectronique <input type="email" name="email" maxlength="80" required></label></p>
+<p><label>Adresse &eacute;lectronique <input type="email" name="email" maxlength="{MAX_EMAIL}" required></label></p>
 <p><input type="submit" value="Commander"></p>
 </form>""")
-
-
-def read_form():
-    try:
-        length = int(os.environ.get("CONTENT_LENGTH") or "0")
-    except ValueError:
-        length = 0
-    if length <= 0 or length > MAX_BODY:
-        return {}
-    body = sys.stdin.buffer.read(length).decode("utf-8", "replace")
-    return {k: v[0] for k, v in urllib.parse.parse_qs(body).items()}
 
 
 def place_order():
     form = read_form()
     article = CATALOGUE.get(form.get("article", ""))
     quantity = form.get("quantity", "")
-    email = form.get("email", "")[:80]
+    email = form.get("email", "")
     if article is None or quantity not in {"1", "2", "3", "4", "5"}:
-        return outcome("error", "Please choose an article and a quantity.", "400 Bad Request")
+        raise Refusal("400 Bad Request", "Please choose an article and a quantity.")
+    if len(email.encode()) > MAX_EMAIL:
+        raise Refusal("400 Bad Request", f"The e-mail address is longer than {MAX_EMAIL} bytes.")
     label, price = article
     ref = time.strftime("PY%Y%m%d%H%M%S-") + secrets.token_hex(4)
     order = {"ref": ref, "label": label, "quantity": int(quantity), "total": price * int(quantity),
-             "email": email, "status": "new"}
-    save_order(order)
+             "email": email, "status": "sent", "shipped": 0}
+    return_url = f"{SHOP_URL}?order={ref}&step="
 
     # The module's parameters, all from the order record. KWT_TOTAL is the
     # amount in cents (at least 3 digits). The options file comes first: a
@@ -167,8 +234,8 @@ def place_order():
     args = [MODULE, f"KWT_SITE={SITE}", f"KWT_RANG={RANG}", f"KWT_IDENTIFIANT={IDENTIFIANT}",
             f"KWT_DEVISE={DEVISE}", f"KWT_TOTAL={order['total']:03d}", f"KWT_CMD={ref}",
             f"KWT_PORTEUR={email}", f"KWT_RETOUR={RETOUR}", "KWT_LANGUE=FRA",
-            f"KWT_EFFECTUE={SHOP_URL}?step=paid", f"KWT_REFUSE={SHOP_URL}?step=refused",
-            f"KWT_ANNULE={SHOP_URL}?step=cancelled", f"KWT_REPONDRE_A={SHOP_URL}?step=notify",
+            f"KWT_EFFECTUE={return_url}paid", f"KWT_REFUSE={return_url}refused",
+            f"KWT_ANNULE={return_url}cancelled", f"KWT_REPONDRE_A={return_url}notify",
             f"KWT_ERREUR={SHOP_URL}", "KWT_OUTPUT=C"]
     # A clean environment: no request variables, so the module reads no form.
     env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "34"}
@@ -181,13 +248,12 @@ def place_order():
     text = run.stdout.decode("utf-8", "surrogateescape")
     error = re.search(r"\?NUMERR=(-?[0-9]+)$", text)
     if run.returncode != 0 or error:
-        code = int(error.group(1)) if error else 0
-        return show_error(code)
+        return show_error(int(error.group(1)) if error else 0)
     if "<Form name=KORVEN" not in text:
         # The no-server page: no payment server answered.
         return outcome("error", "The payment service cannot be reached just now. Please try again later.",
                        "503 Service Unavailable")
-    order["status"] = "sent"
+    # Recorded only now: an order the module refused leaves nothing behind.
     save_order(order)
     # Mode C: the form's start and its hidden fields (escaped by the module);
     # the button and the form's end are the shop's.
@@ -202,60 +268,115 @@ def show_error(code):
     outcome("error", f"{message} (code {code})")
 
 
-def check_return(query, step):
-    """The amount and the order reference that came back must be those of a
-    stored order; the outcome follows the page the server sent us to."""
-    ref = query.get("order", "")
-    order = load_order(ref)
-    if order is None:
-        return None, "mismatch", "No such order: this payment return is refused."
-    amount = query.get("amount", "")
-    if amount != f"{order['total']:03d}":
-        order["status"] = "mismatch"
-        save_order(order)
-        return order, "mismatch", (f"The amount paid ({amount}) is not the amount of order {ref} "
-                                   f"({order['total']}): the payment is refused and nothing is shipped.")
-    if step == "paid":
-        if query.get("code") != "00000" or not re.fullmatch(r"[0-9]{6}", query.get("auth", "")):
-            return order, "mismatch", "The payment server's answer is incomplete: the payment is refused."
-        order["status"] = "paid"
-        order["auth"] = query["auth"]
-        save_order(order)
-        return order, "paid", (f"Payment of {euros(order['total'])} accepted for order {ref} "
-                               f"(authorisation {order['auth']}). Thank you!")
-    if order["status"] != "paid":
-        order["status"] = step
-        save_order(order)
-    if step == "refused":
-        return order, "refused", f"The payment for order {ref} was refused (code {query.get('code', '?')})."
-    return order, "cancelled", f"The payment for order {ref} was cancelled. Your order is kept."
+# --- The payment server's answers --------------------------------------------
+
+def verified_variables(query):
+    """The variables of a return or notification whose signature holds (a
+    dict), after kwtdata has checked the query string exactly as received;
+    a 403 Refusal with kwtdata's reason otherwise."""
+    try:
+        run = subprocess.run([KWTDATA, "verify", "--key", PAYMENT_KEY], input=query, env={},
+                             capture_output=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.") from None
+    if run.returncode != 0:
+        reason = run.stderr.decode("ascii", "replace").removeprefix("kwtdata: ").splitlines() or ["no reason"]
+        if run.returncode != 1:
+            # A setting of the shop is wrong: the reason goes to the web server's log.
+            sys.stderr.write(f"shop.cgi: kwtdata verify: {reason[0][:200]}\n")
+            raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.")
+        raise Refusal("403 Forbidden", f"Refused: not signed by the payment server ({reason[0][:200]}).")
+    variables = {}
+    for line in run.stdout.decode("utf-8", "surrogateescape").splitlines():
+        name, _, value = line.partition("=")
+        if name in variables:
+            raise Refusal("403 Forbidden", f"Refused: the signed answer names {name[:40]!r} twice.")
+        variables[name] = value
+    return variables
+
+
+def answer(step):
+    """A return (the shopper's browser) or a notification (the payment
+    server): verified, then applied to its order under the lock."""
+    variables = verified_variables(os.environb.get(b"QUERY_STRING", b""))
+    # From here on every value is the payment server's.
+    ref = variables.get("Ref", "")
+    if variables.get("step") != step or variables.get("order") != ref:
+        raise Refusal("403 Forbidden", "Refused: this payment answer is for another order.")
+    kind = OUTCOMES.get(variables.get("Erreur", ""))
+    amount, auth = variables.get("Mt", ""), variables.get("Auto", "")
+    if kind is None or not re.fullmatch(r"[0-9]{3,10}", amount) or \
+            (kind == "paid" and not re.fullmatch(r"[0-9]{6}", auth)):
+        raise Refusal("403 Forbidden", "Refused: the payment answer is incomplete.")
+    if order_path(ref) is None:
+        raise Refusal("403 Forbidden", "Refused: no such order.")
+    with OrdersLock():
+        order = load_order(ref)
+        if order is None:
+            raise Refusal("403 Forbidden", "Refused: no such order.")
+        # Paid and mismatch are final: a late, repeated or other answer
+        # changes nothing.
+        if order["status"] not in ("paid", "mismatch"):
+            if amount != f"{order['total']:03d}":
+                order.update(status="mismatch", amount_paid=amount)
+            else:
+                order.update(status=kind, code=variables["Erreur"], transaction=variables.get("Trans", ""))
+                if kind == "paid":
+                    order["auth"] = auth
+                    ship(order)
+            save_order(order)
+    return order
+
+
+def order_message(order):
+    """The order's state after an answer: kind, message, HTTP status."""
+    ref, status = order["ref"], order["status"]
+    if status == "paid":
+        return status, (f"Payment of {euros(order['total'])} accepted for order {ref} "
+                        f"(authorisation {order['auth']}). Thank you!"), "200 OK"
+    if status == "mismatch":
+        return status, (f"The amount paid ({order['amount_paid']}) is not the amount of order {ref} "
+                        f"({order['total']}): the payment is refused and nothing is shipped."), "409 Conflict"
+    if status == "refused":
+        return status, f"The payment for order {ref} was refused (code {order['code']}).", "200 OK"
+    return status, f"The payment for order {ref} was cancelled. Your order is kept.", "200 OK"
+
+
+def route(query):
+    """The page for the request; `query` is the raw query string."""
+    items = query_items(query)
+    step = items.get(b"step")
+    if step is None and b"NUMERR" in items:
+        if not re.fullmatch(rb"-?[0-9]{1,4}", items[b"NUMERR"]):
+            raise Refusal("400 Bad Request", "NUMERR is not a number.")
+        return show_error(int(items[b"NUMERR"]))
+    if step is None:
+        return catalogue()
+    if step == b"order" and os.environ.get("REQUEST_METHOD") == "POST":
+        return place_order()
+    if step in (b"paid", b"refused", b"cancelled"):
+        kind, message, status = order_message(answer(step.decode()))
+        return outcome(kind, message, status)
+    raise Refusal("400 Bad Request", "No such page.")
 
 
 def main():
-    method = os.environ.get("REQUEST_METHOD", "GET")
-    query = {k: v[0] for k, v in urllib.parse.parse_qs(os.environ.get("QUERY_STRING", "")[:4096]).items()}
-    step = query.get("step", "")
-    if "NUMERR" in query and not step:
-        try:
-            code = int(query["NUMERR"])
-        except ValueError:
-            code = 0
-        return show_error(code)
-    if step == "order" and method == "POST":
-        return place_order()
-    if step in ("paid", "refused", "cancelled"):
-        _, kind, message = check_return(query, step)
-        return outcome(kind, message, "200 OK" if kind != "mismatch" else "409 Conflict")
-    if step == "notify":
-        # The server-to-server call: same checks, a one-line answer.
-        code = query.get("code")
-        kind_step = {"00000": "paid", "00100": "refused", "00200": "cancelled"}.get(code, "refused")
-        _, kind, message = check_return(query, kind_step)
-        status = "200 OK" if kind != "mismatch" else "409 Conflict"
-        sys.stdout.buffer.write(f"Status: {status}\nContent-type: text/plain; charset=utf-8\n\n"
-                                f"{kind}: {message}\n".encode("utf-8"))
-        return None
-    return catalogue()
+    os.umask(0o077)
+    query = os.environb.get(b"QUERY_STRING", b"")
+    notify = query_items(query).get(b"step") == b"notify"
+    try:
+        if len(query) > MAX_QUERY:
+            raise Refusal("400 Bad Request", "The query string is too long.")
+        if notify:
+            # The server-to-server call: a one-line answer; 200 once the
+            # answer is verified and recorded, also when it changed nothing.
+            kind, message, _ = order_message(answer("notify"))
+            return plain("200 OK", f"{kind}: {message}")
+        return route(query)
+    except Refusal as refusal:
+        if notify or refusal.status.startswith("403"):
+            return plain(refusal.status, f"{refusal.message} Nothing was changed.")
+        return outcome("error", refusal.message, refusal.status)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,10 @@
 # Stage: the shopper's path in a real browser. Headless Chromium, driven
 # through chromedriver (tests/browser/), fills the order pages served by
 # lighttpd with the configuration of deploy/, and follows the module's
-# payment page to the payment sandbox. Web server, driver and browser run in
-# a private host (tests/webserver/servers.sh: overlays, loopback only).
+# payment page to the payment sandbox; it pays in the example shops and
+# opens their signed (and forged) return pages. Web server, driver and
+# browser run in a private host (tests/webserver/servers.sh: overlays,
+# loopback only).
 #
 # REVOZI_BROWSER_BUILD_DIR builds the programs in another directory (a
 # developer's own tree) instead of the release preset's build/.
@@ -14,7 +16,7 @@ cd "$REPO_ROOT"
 
 # Debian's Chromium and its WebDriver; the packaged lighttpd service is kept
 # from starting (the tests run a private instance).
-without_service_start ensure_packages chromium chromium-driver lighttpd python3 \
+without_service_start ensure_packages chromium chromium-driver lighttpd php-cgi python3 \
   iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
 
 if [ -n "${REVOZI_BROWSER_BUILD_DIR:-}" ]; then

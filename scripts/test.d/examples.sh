@@ -3,9 +3,11 @@
 # the payment sandbox. Each shop is installed beside the module in
 # /usr/lib/cgi-bin, served by Debian's lighttpd with the recipe of
 # deploy/lighttpd, in a private host of its own (tests/webserver/servers.sh:
-# overlays, loopback only), and driven by
+# overlays, loopback only) with a fresh sandbox key pair, and driven by
 # examples/test_shops.py: orders, accept, refuse, cancel, the server's call,
-# an amount changed inside KWT_DATA (refused), a bad e-mail (NUMERR -16).
+# returns racing notifications, forged and altered returns (403), an amount
+# changed inside KWT_DATA (mismatch), a bad e-mail (NUMERR -16), malformed
+# input (400).
 #
 # REVOZI_EXAMPLES_BUILD_DIR builds the programs in another directory instead
 # of the release preset's build/.
@@ -43,7 +45,7 @@ status=0
   log "example shop: $shop"
   recipe_site "$BIN"
   recipe_lighttpd
-  install -m 755 "$REPO_ROOT/examples/$shop/shop.cgi" "$CGI_DIR/shop.cgi"
+  install_shop "$shop" shop.cgi "$BIN"
   # The shop's error page receives the module's NUMERR: the options file's
   # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
   # form posting to the module cannot give it under the lock, and the file
@@ -53,15 +55,9 @@ status=0
     >"$options.new"
   mv "$options.new" "$options"
   chown root:www-data "$options" && chmod 640 "$options"
-  # The shops keep their orders beside cgi-bin by default.
-  install -d -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
-  # The Python shop starts the module itself, in cgi-bin with an environment
-  # of its own (no KWT_OPT): it reads kwtinfos.txt there, so a link leads it
-  # to the options file (cgi-bin never serves files).
-  [ "$shop" = python ] && ln -s "$options" "$CGI_DIR/kwtinfos.txt"
   start_lighttpd
   if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --kwtdata "$BIN/kwtdata"; then
+      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$(dirname "$CGI_DIR")/shop-data" --bin "$BIN"; then
     status=1
     echo "--- the web server's error log, last lines:" >&2
     tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true

@@ -30,16 +30,28 @@ What is checked, in every scenario:
   - an attacker's page (www/attack.html) that posts hostile requests to the
     module runs no script and sets no cookie, and the shopper never lands on
     an error URL of the attacker's: only on the module's answer, the sandbox
-    or the merchant's own error page (the options file's KWT_ERREUR).
+    or the merchant's own error page (the options file's KWT_ERREUR);
+  - the example shops of examples/ (installed by run.sh, orders in
+    --orders): the shopper orders, pays in the sandbox and lands on the
+    shop's paid page, the order shipped once; then the signed-return checks
+    of examples/test_shops.py with every return page opened in the browser:
+    unsigned, altered, another order's or another key's signature, the
+    signature moved, a forged notification: 403 and no order changed; the
+    return racing the notification ships once; a changed amount stays
+    mismatch.
 """
 
 import argparse
+import os
 import subprocess
 import sys
 import time
 import traceback
 
 from webdriver import Session, WebDriverError, wait_for_driver
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
+import test_shops  # noqa: E402  (the example shops' checks)
 
 # The payment fields of KWT_DATA in record order, and the fields the module
 # forwards as hidden fields, in the order it writes them.
@@ -60,6 +72,8 @@ MODE_A_MODULE_PATH = "/cgi-bin/mode-a.cgi"
 # The merchant's error page, the options file's KWT_ERREUR (deploy/kwtinfos.txt).
 ERROR_PAGE = "/erreur.html"
 SANDBOX_PATH = "/cgi-bin/korven-sandbox.cgi"
+# The example shops (tests/browser/run.sh installs them).
+SHOPS = {"python": "/cgi-bin/shop.cgi", "php": "/cgi-bin/shop-php.cgi"}
 
 # Bounds of the waits (seconds).
 NAVIGATION_LIMIT = 10.0   # a self-submitting page reaches the sandbox within this
@@ -660,6 +674,64 @@ def attack_scenario(name, landing):
     return scenario
 
 
+# ------------------------------------------------------ the example shops
+
+class ShopChecks:
+    """examples/test_shops.py's checks, told through these results."""
+
+    def __init__(self, results):
+        self.r = results
+
+    def check(self, condition, what, detail="", quiet=False):
+        return condition if condition and quiet else self.r.check(condition, what, detail)
+
+
+def browser_visit(b):
+    """Opens a page as the shopper: (HTTP status, the page's text)."""
+    def visit(url):
+        b.s.get(url)
+        b.guard("a shop's page")
+        status, text = b.s.execute("return [performance.getEntriesByType('navigation')[0].responseStatus,"
+                                   " document.body.innerText];")
+        return status, text
+    return visit
+
+
+def shop_scenario(kind):
+    path = SHOPS[kind]
+
+    def scenario(b, _):
+        shop = test_shops.Shop(test_shops.Client(b.base), path, b.orders, b.bin_dir, ShopChecks(b.r))
+        # The shopper's path: the catalogue, an order, the payment (the
+        # Python shop's page waits for its button, the PHP shop's posts
+        # itself to the module), the sandbox's accept, the shop's page.
+        b.s.get(b.base + path)
+        b.guard("the shop's catalogue")
+        b.s.send_keys(b.s.find('input[name="email"]'), "client@example.fr")
+        b.s.click(b.s.find('input[type="submit"]'))
+        start, clicked = time.monotonic(), False
+        while b.path() != SANDBOX_PATH:
+            b.guard("the way to the sandbox")
+            if not clicked and b.path().startswith(path + "?") and b.s.execute("return !!document.forms.KORVEN;"):
+                b.s.click(b.s.find('form[name="KORVEN"] input[type="submit"]'))
+                clicked = True
+            if time.monotonic() - start > NAVIGATION_LIMIT:
+                b.r.fail(f"still at {b.path()!r} after {NAVIGATION_LIMIT:.0f} s, expected the sandbox")
+                raise Abort()
+            time.sleep(POLL)
+        ref = b.s.execute("return document.getElementById('data-KWT_CMD').textContent;")
+        b.s.click(b.s.find("#answer-accept"))
+        wait_for_page(b, path, "after the sandbox's accept button")
+        outcome = b.s.execute("const o = document.getElementById('outcome'); return o ? o.className : null;")
+        state = shop.state(ref)
+        b.r.check(outcome == "paid" and state == ("paid", 1) and "&Sig=" in b.s.url(),
+                  f"order {ref}: the signed return lands on the paid page, the order shipped once",
+                  f"{outcome!r} {state} {b.s.url()}")
+        test_shops.run_signed_checks(shop, browser_visit(b))
+    scenario.__doc__ = f"The {kind} example shop in the browser, signed returns and attacks."
+    return scenario
+
+
 SCENARIOS = [
     ("example order page, mode E", example_order_mode_e),
     ("hostile values in every field, mode E", every_field_mode_e),
@@ -670,7 +742,8 @@ SCENARIOS = [
     ("sandbox: accept", answer_scenario("accept", "/merci.html", "00000")),
     ("sandbox: refuse", answer_scenario("refuse", "/refuse.html", "00100")),
     ("sandbox: cancel", answer_scenario("cancel", "/annule.html", "00200")),
-] + [(f"attacker's page: {name}", attack_scenario(name, landing)) for name, landing in ATTACKS]
+] + [(f"attacker's page: {name}", attack_scenario(name, landing)) for name, landing in ATTACKS] + [
+    (f"example shop: {kind}", shop_scenario(kind)) for kind in SHOPS]
 
 
 def main():
@@ -681,8 +754,9 @@ def main():
     parser.add_argument("--access-log", required=True, help="the web server's access log")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--screenshot", help="save a screenshot of the sandbox's page here")
-    parser.add_argument("--kwtdata", required=True, help="the kwtdata program")
+    parser.add_argument("--kwtdata", required=True, help="the kwtdata program (the sandbox beside it)")
     parser.add_argument("--public-key", required=True, help="the sandbox's public key file")
+    parser.add_argument("--orders", required=True, help="the example shops' order folder")
     args = parser.parse_args()
     VERIFY.update(kwtdata=args.kwtdata, key=args.public_key)
 
@@ -713,6 +787,7 @@ def main():
         results.ok(f"headless Chromium {version} started")
         session.set_timeouts(page_load_ms=15000, script_ms=5000)
         browser = Browser(session, args.base, results, args.access_log)
+        browser.orders, browser.bin_dir = args.orders, os.path.dirname(os.path.abspath(args.kwtdata))
         for name, scenario in SCENARIOS:
             results.scenario = name
             try:

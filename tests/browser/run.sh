@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The browser tests: Debian's lighttpd with the recipe and example site of
 # deploy/ (plus the test order page tests/browser/www/checkout.html, the
-# attacker's page tests/browser/www/attack.html, and the module a second
-# time as /cgi-bin/mode-a.cgi with output mode A in its options file),
+# attacker's page tests/browser/www/attack.html, the module a second time as
+# /cgi-bin/mode-a.cgi with output mode A in its options file, and the
+# example shops as /cgi-bin/shop.cgi (Python) and /cgi-bin/shop-php.cgi),
 # chromedriver, and headless Chromium driven by browser_test.py. Runs inside
 # a private host (scripts/test.d/browser.sh sees to it: overlays, loopback
 # only), so the browser reaches nothing but 127.0.0.1 and nothing of this
@@ -77,6 +78,8 @@ install_mode_a() {
     chmod 755 "$CGI_DIR/mode-a.cgi"
 }
 install_mode_a || { echo "cannot install the mode A module" >&2; exit 1; }
+{ install_shop python shop.cgi "$BIN" && install_shop php shop-php.cgi "$BIN"; } ||
+  { echo "cannot install the example shops" >&2; exit 1; }
 start_lighttpd || { echo "lighttpd did not start" >&2; exit 1; }
 echo "lighttpd serves $WEB_BASE/ from $DOC_ROOT"
 
@@ -97,7 +100,7 @@ DRIVER_PID=$!
 PYTHONDONTWRITEBYTECODE=1 timeout 240 python3 "$REPO_ROOT/tests/browser/browser_test.py" \
   --driver "http://127.0.0.1:$DRIVER_PORT" --base "$WEB_BASE" --profile "$WORK/profile" \
   --chromium "$CHROMIUM" --access-log "$ACCESS_LOG" "${SCREENSHOT[@]}" \
-  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub &
+  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub --orders "$(dirname "$CGI_DIR")/shop-data" &
 TESTS_PID=$!
 status=0
 wait "$TESTS_PID" || status=$?

@@ -76,6 +76,36 @@ recipe_site() {
   install -d -m 700 -o www-data /var/lib/revozi/korven-sandbox || return 1
 }
 
+# install_shop KIND NAME BIN: the example shop examples/KIND/shop.cgi
+# (python or php) as CGI_DIR/NAME, its settings changed as a merchant edits
+# them: its URL (WEB_BASE/cgi-bin/NAME) and, for Python, the verifier
+# (BIN/kwtdata, installed in SANDBOX_DIR). Its orders go beside cgi-bin
+# (shop-data, 0700, www-data's); it reads the sandbox's public key where
+# recipe_site's --new-key puts it, /etc/revozi/korven-sandbox.pub.
+install_shop() {
+  local kind="$1" name="$2" bin="$3" from to
+  local target="$CGI_DIR/$name"
+  local -A settings=([http://127.0.0.1/cgi-bin/shop.cgi]="$WEB_BASE/cgi-bin/$name")
+  if [ "$kind" = python ]; then
+    install -m 755 "$bin/kwtdata" "$SANDBOX_DIR/" || return 1
+    settings[/usr/bin/kwtdata]="$SANDBOX_DIR/kwtdata"
+    # The Python shop starts the module itself, in cgi-bin with an
+    # environment of its own (no KWT_OPT): it reads kwtinfos.txt there, so a
+    # link leads it to the options file (cgi-bin never serves files).
+    ln -sfn "$OPTIONS_FILE" "$CGI_DIR/kwtinfos.txt" || return 1
+  fi
+  install -m 755 "$REPO_ROOT/examples/$kind/shop.cgi" "$target" || return 1
+  for from in "${!settings[@]}"; do
+    to="${settings[$from]}"
+    if ! grep -qF -- "$from" "$target"; then
+      echo "examples/$kind/shop.cgi no longer names $from" >&2
+      return 1
+    fi
+    FROM="$from" TO="$to" perl -pi -e 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$target" || return 1
+  done
+  install -d -m 700 -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+}
+
 # make_snakeoil: Debian's self-signed pair, when it is missing.
 make_snakeoil() {
   [ -e /etc/ssl/certs/ssl-cert-snakeoil.pem ] || make-ssl-cert generate-default-snakeoil
