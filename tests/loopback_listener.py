@@ -1,4 +1,4 @@
-"""A payment server on 127.0.0.1 for the Python test drivers: it accepts and
+"""A payment server on loopback for the Python test drivers: it accepts and
 closes connections, counting them."""
 
 import socket
@@ -6,11 +6,14 @@ import threading
 
 
 class Listener:
-    """A payment server on 127.0.0.1 that accepts and closes connections."""
+    """A payment server on (host, port) that accepts and closes connections;
+    port 0 picks a free one."""
 
-    def __init__(self, backlog=128):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1", port=0, backlog=128):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((host, port))
         self.sock.listen(backlog)
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]

@@ -33,6 +33,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from loopback_listener import Listener  # noqa: E402
+
 RUN_TIMEOUT = 15  # seconds for one run of the module
 
 HOSTS = """127.0.0.1 localhost
@@ -86,35 +89,6 @@ class NameServer:
             header = struct.pack("!HHHHHH", ident, 0x8000 | (flags & 0x0100) | 0x0080 | self.RCODES[name],
                                  1, 0, 0, 0)
             self.sock.sendto(header + data[12:at + 5], peer)
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=5)
-        self.sock.close()
-
-
-class Listener:
-    """Accepts and closes connections on (host, port); port 0 picks one."""
-
-    def __init__(self, host, port=0):
-        family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self.sock = socket.socket(family, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((host, port))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.accepted = 0
-        self.stopping = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while not self.stopping:
-            if not select.select([self.sock], [], [], 0.1)[0]:
-                continue
-            conn, _ = self.sock.accept()
-            self.accepted += 1
-            conn.close()
 
     def close(self):
         self.stopping = True
