@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/driver.h"
@@ -125,9 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // No server can answer: the no-server page, exit status 0.
     FUZZ_CHECK(status == 0);
   } else {
-    // Ping mode without a server.
+    // Ping mode without a server; after a failed source, the source's code
+    // follows.
     FUZZ_CHECK(status == 1);
-    FUZZ_CHECK(p.error == "Aucun serveur disponible\n");
+    static constexpr std::string_view kNone = "Aucun serveur disponible\n";
+    static constexpr std::string_view kInputError = "KORVEN INPUT ERROR (code -";
+    const std::string_view error = p.error;
+    FUZZ_CHECK(error.substr(0, kNone.size()) == kNone);
+    const std::string_view more = error.substr(kNone.size());
+    FUZZ_CHECK(more.empty() || (more.substr(0, kInputError.size()) == kInputError && more.back() == '\n' &&
+                                more.find_first_not_of("0123456789", kInputError.size()) == more.size() - 2 &&
+                                more[more.size() - 2] == ')'));
     FUZZ_CHECK(p.output.size() >= 25 &&
                p.output.compare(p.output.size() - 25, 25, "Aucun serveur disponible\n") == 0);
   }
