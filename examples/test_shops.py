@@ -374,6 +374,14 @@ def run_signed_checks(shop, visit):
                 and shop.state(orders[0]) == ("paid", 1),
                 "a replayed notification, then the sandbox's sent twice: answered 200, nothing shipped twice",
                 f"{replayed.status} {shop.state(orders[0])}\n{twice.text}")
+        # A late delivery, as a merchant replays one from a shell: the
+        # sandbox's own --replay, as the web server's user that keeps them.
+        late = subprocess.run(["runuser", "-u", "www-data", "--", "env",
+                               "KORVEN_SANDBOX_STATE=/var/lib/revozi/korven-sandbox", shop.sandbox, "--replay"],
+                              capture_output=True, timeout=20)
+        f.check(late.returncode == 0 and b" 200 " in late.stdout and shop.state(orders[0]) == ("paid", 1),
+                "the sandbox's --replay of that notification: answered 200, nothing shipped twice",
+                f"{late.returncode} {late.stdout[:300]!r} {late.stderr[:300]!r} {shop.state(orders[0])}")
         # A changed amount never downgrades a paid order.
         visit(shop.signed_return(shop.tampered(orders[0], "KWT_TOTAL", "100")))
         f.check(shop.state(orders[0]) == ("paid", 1), "a paid order stays paid after a return of another amount",
