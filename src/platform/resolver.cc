@@ -41,13 +41,6 @@ void takeAnswer(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) 
   ares_freeaddrinfo(result);
 }
 
-// A wait in whole milliseconds that does not end before `until`.
-int millisUntil(Micros now, Micros until) {
-  if (until <= now) return 0;
-  const Micros millis = (until - now + 999) / 1000;
-  return millis > INT_MAX ? INT_MAX : static_cast<int>(millis);
-}
-
 // Drives the resolver's sockets until the answer is in or `deadline` has
 // come.
 void waitForAnswer(ares_channel channel, const Answer& answer, Micros deadline) {
@@ -93,6 +86,12 @@ Micros monotonicMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+int millisUntil(Micros now, Micros until) {
+  if (until <= now) return 0;
+  const Micros millis = (until - now + 999) / 1000;
+  return millis > INT_MAX ? INT_MAX : static_cast<int>(millis);
 }
 
 bool isDottedNumber(std::string_view host) {

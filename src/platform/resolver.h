@@ -49,6 +49,10 @@ long resolveHost(const std::string& host, Micros deadline, std::vector<IpAddress
 // Now, on the monotonic clock, in microseconds.
 Micros monotonicMicros();
 
+// A poll() wait from `now` to `until` in whole milliseconds, rounded up so
+// that it does not end before `until`, clamped to INT_MAX; 0 once it has come.
+int millisUntil(Micros now, Micros until);
+
 // The address as text: "192.0.2.1", "2001:db8::1".
 std::string addressText(const IpAddress& address);
 

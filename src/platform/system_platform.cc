@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,9 +89,7 @@ class SocketAttempts : public AttemptIo {
     int ready = 0;
     // An interrupted wait goes on for the time that is left.
     do {
-      const Micros left = until - now();
-      const Micros millis = left <= 0 ? 0 : (left + 999) / 1000;
-      ready = poll(waits.data(), waits.size(), millis > INT_MAX ? INT_MAX : static_cast<int>(millis));
+      ready = poll(waits.data(), waits.size(), millisUntil(now(), until));
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
       const long error = errno;
