@@ -72,7 +72,7 @@ class FakePlatform : public Platform {
       if (report != nullptr) *report = it->second.report;
       return it->second.outcome;
     }
-    if (offline) return {ConnectOutcome::kUnresolved, 1};
+    if (offline) return {ConnectOutcome::kUnresolved, kNoSuchName};
     return system_.connectTcp(host, port, timeoutSeconds, report);
   }
   void runProgram(const char* const* argv) override {

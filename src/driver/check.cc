@@ -71,13 +71,15 @@ std::string errnoText(long error) {
 }
 
 std::string resolveErrorText(long error) {
+  const char* meaning = "";
   switch (error) {
-    case 1: return "1, no such name";
-    case 2: return "2, no answer in time, try again";
-    case 3: return "3, non-recoverable";
-    case 4: return "4, a name without addresses";
-    default: return std::to_string(error);
+    case kNoSuchName: meaning = ", no such name"; break;
+    case kTryAgain: meaning = ", no answer in time, try again"; break;
+    case kNoRecovery: meaning = ", non-recoverable"; break;
+    case kNoAddress: meaning = ", a name without addresses"; break;
+    default: break;
   }
+  return std::to_string(error) + meaning;
 }
 
 int filledCount(const ParamTable& params) {

@@ -12,14 +12,21 @@
 
 namespace revozi {
 
+// The resolution error numbers (those of h_errno).
+enum ResolveError : long {
+  kResolved = 0,
+  kNoSuchName = 1,   // HOST_NOT_FOUND
+  kTryAgain = 2,     // TRY_AGAIN: no answer in time, or a server failure
+  kNoRecovery = 3,   // NO_RECOVERY
+  kNoAddress = 4,    // NO_DATA: the name exists, without addresses
+};
+
 // How the connection to a server ended: its name resolved, every address
 // tried (see system_platform.h for the order and the pace).
 struct ConnectOutcome {
   enum Kind {
     kConnected,     // one attempt established a connection (closed again at once)
-    kUnresolved,    // the name gave no address; `error` is 1 (no such name), 2 (no
-                    // answer in time, try again), 3 (non-recoverable) or 4 (a name
-                    // without addresses)
+    kUnresolved,    // the name gave no address; `error` is a ResolveError
     kNoSocket,      // the last attempt to end could not create its socket
     kNotConnected,  // refused, unreachable or timed out; `error` is the errno of
                     // the last attempt to end (EINPROGRESS when it was refused after

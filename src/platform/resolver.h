@@ -19,15 +19,6 @@ struct IpAddress {
   unsigned char bytes[16]{};  // network order; 4 bytes for AF_INET
 };
 
-// The resolution error numbers (those of h_errno).
-enum ResolveError : long {
-  kResolved = 0,
-  kNoSuchName = 1,   // HOST_NOT_FOUND
-  kTryAgain = 2,     // TRY_AGAIN: no answer in time, or a server failure
-  kNoRecovery = 3,   // NO_RECOVERY
-  kNoAddress = 4,    // NO_DATA: the name exists, without addresses
-};
-
 // The address a numeric host text stands for, as the resolver would take it
 // without asking anyone: a dotted IPv4 number in every form inet_aton reads
 // ("127.1", "0x7f.1", "2130706433"), or an IPv6 address, bare or in
