@@ -65,9 +65,10 @@ std::string millis(long long micros) {
 }
 
 std::string errnoText(long error) {
-  // What connect leaves for an attempt refused after being in progress.
-  if (error == EINPROGRESS) return "error 115 (refused or unreachable)";
-  return "error " + std::to_string(error) + " (" + std::strerror(static_cast<int>(error)) + ")";
+  // EINPROGRESS: what connect left for an attempt refused after being in
+  // progress.
+  const char* meaning = error == EINPROGRESS ? "refused or unreachable" : std::strerror(static_cast<int>(error));
+  return "error " + std::to_string(error) + " (" + meaning + ")";
 }
 
 std::string resolveErrorText(long error) {
