@@ -186,8 +186,8 @@ std::string addressText(const IpAddress& address) {
 // The resolver library can look a service name up (it is never given one:
 // the port is a number) and its name-info part a port's name. The C
 // library's versions would load its name-service modules into a static
-// program at run time; the static links (revozi_add_program) route both
-// here instead, where no service has a name.
+// program at run time; every link of this library (its CMakeLists.txt)
+// routes both here instead, where no service has a name.
 extern "C" {
 servent* __wrap_getservbyname(const char*, const char*) { return nullptr; }
 int __wrap_getservbyport_r(int, const char*, servent*, char*, std::size_t, servent** result) {
