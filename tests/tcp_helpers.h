@@ -16,9 +16,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
-
 
 namespace revozi::testing {
 
