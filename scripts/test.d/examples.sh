@@ -50,14 +50,10 @@ status=0
   # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
   # form posting to the module cannot give it under the lock, and the file
   # comes before the command line in the Python shop's mode string.
-  options="$OPTIONS_FILE"
-  { grep -Ev '^[[:space:]]*KWT_ERREUR[[:space:]]*=' "$options"; echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi"; } \
-    >"$options.new"
-  mv "$options.new" "$options"
-  chown root:www-data "$options" && chmod 640 "$options"
+  options_with "$OPTIONS_FILE" KWT_ERREUR "$WEB_BASE/cgi-bin/shop.cgi" "$OPTIONS_FILE"
   start_lighttpd
   if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$(dirname "$CGI_DIR")/shop-data" --bin "$BIN"; then
+      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN"; then
     status=1
     echo "--- the web server's error log, last lines:" >&2
     tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true

@@ -218,7 +218,7 @@ printf '%s\n' "KWT_KORVEN=$WEB_SANDBOX_URL" KWT_BACKUP1=https://b1.invalid/pay \
 # use_options NAME: that file becomes the options file (missing: none).
 use_options() {
   if [ "$1" = missing ]; then rm -f "$OPTIONS_FILE"; return; fi
-  install -m 640 -o root -g www-data "$OPT_DIR/$1" "$OPTIONS_FILE"
+  install_options "$OPT_DIR/$1"
 }
 
 # The site as the docs build it, then what the checks add: copies of the
