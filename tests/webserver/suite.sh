@@ -233,8 +233,7 @@ prepare_site() {
   echo "DECOY: read from the wrong directory" >>"$CGI_DIR/kwtinfos.txt"
   echo "DECOY: read from the wrong directory" >"$DOC_ROOT/kwtinfos.txt"
   printf 'notes %s\n' "$SECRET_MARKER" >"$CGI_DIR/notes.txt"
-  install -m 755 "$REPO_ROOT/examples/php/shop.cgi" "$CGI_DIR/shop.cgi"
-  install -d -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+  install_shop php shop.cgi "$BIN" || return 1
   printf '#!/bin/sh\nsleep 2\nprintf "Content-Type: text/plain\\r\\n\\r\\nslept\\n"\n' >"$CGI_DIR/slow.cgi"
   chmod 755 "$CGI_DIR/slow.cgi"
   printf 'body { color: #333; }\n' >"$DOC_ROOT/shop.css"
