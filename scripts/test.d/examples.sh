@@ -40,24 +40,19 @@ shop="$3"
 trap stop_server EXIT
 trap 'exit 130' INT TERM
 
-status=0
-{
-  log "example shop: $shop"
-  recipe_site "$BIN"
-  recipe_lighttpd
-  install_shop "$shop" shop.cgi "$BIN"
-  # The shop's error page receives the module's NUMERR: the options file's
-  # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
-  # form posting to the module cannot give it under the lock, and the file
-  # comes before the command line in the Python shop's mode string.
-  options_with "$OPTIONS_FILE" KWT_ERREUR "$WEB_BASE/cgi-bin/shop.cgi" "$OPTIONS_FILE"
-  start_lighttpd
-  if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN"; then
-    status=1
-    echo "--- the web server's error log, last lines:" >&2
-    tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
-  fi
-  stop_server
-}
-exit $status
+log "example shop: $shop"
+recipe_site "$BIN"
+recipe_lighttpd
+install_shop "$shop" shop.cgi "$BIN"
+# The shop's error page receives the module's NUMERR: the options file's
+# KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
+# form posting to the module cannot give it under the lock, and the file
+# comes before the command line in the Python shop's mode string.
+options_with "$OPTIONS_FILE" KWT_ERREUR "$WEB_BASE/cgi-bin/shop.cgi" "$OPTIONS_FILE"
+start_lighttpd
+if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
+    --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN"; then
+  echo "--- the web server's error log, last lines:" >&2
+  tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
+  exit 1
+fi
