@@ -18,19 +18,10 @@ cd "$REPO_ROOT"
 
 if [ "${1:-}" != --inside ]; then
   without_service_start ensure_packages lighttpd php-cgi python3 iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
-  if [ -n "${REVOZI_EXAMPLES_BUILD_DIR:-}" ]; then
-    build_dir="$REVOZI_EXAMPLES_BUILD_DIR"
-    cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
-  else
-    build_dir=build
-    cmake --preset release >/dev/null
-    cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
-  fi
-  bin="$(cd "$build_dir/bin" && pwd)"
+  build_release "${REVOZI_EXAMPLES_BUILD_DIR:-}" revozi_cgi korven_sandbox kwtdata
   status=0
   for shop in python php; do
-    in_private_host timeout 300 bash "$0" --inside "$bin" "$shop" || status=1
+    in_private_host timeout 300 bash "$0" --inside "$RELEASE_BIN" "$shop" || status=1
   done
   exit $status
 fi
