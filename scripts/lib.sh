@@ -29,6 +29,23 @@ ensure_packages() {
     apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
 }
 
+# build_release DIR TARGET...: builds TARGETs (Release) in DIR, a
+# developer's own tree, or with the release preset in build/ when DIR is
+# empty; RELEASE_BIN is then the programs' directory (absolute).
+build_release() {
+  local dir="$1"
+  shift
+  if [ -n "$dir" ]; then
+    cmake -S "$REPO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+    cmake --build "$dir" -j2 --target "$@" || return 1
+  else
+    dir="$REPO_ROOT/build"
+    (cd "$REPO_ROOT" && cmake --preset release >/dev/null && cmake --build --preset release --target "$@") ||
+      return 1
+  fi
+  RELEASE_BIN="$(cd "$dir/bin" && pwd)"
+}
+
 # can_isolate: true when commands can run in a private network namespace with
 # only the loopback interface (nothing leaves the machine, no port of the host
 # is taken).

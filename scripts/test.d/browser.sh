@@ -19,15 +19,7 @@ cd "$REPO_ROOT"
 without_service_start ensure_packages chromium chromium-driver lighttpd php-cgi python3 \
   iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
 
-if [ -n "${REVOZI_BROWSER_BUILD_DIR:-}" ]; then
-  build_dir="$REVOZI_BROWSER_BUILD_DIR"
-  cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
-else
-  build_dir=build
-  cmake --preset release >/dev/null
-  cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
-fi
+build_release "${REVOZI_BROWSER_BUILD_DIR:-}" revozi_cgi korven_sandbox kwtdata
 
 # Every wait inside is bounded; this bounds the whole.
-in_private_host timeout 300 bash tests/browser/run.sh "$build_dir/bin"
+in_private_host timeout 300 bash tests/browser/run.sh "$RELEASE_BIN"

@@ -18,19 +18,10 @@ cd "$REPO_ROOT"
 
 if [ "${1:-}" != --inside ]; then
   without_service_start ensure_packages lighttpd php-cgi python3 iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
-  if [ -n "${REVOZI_EXAMPLES_BUILD_DIR:-}" ]; then
-    build_dir="$REVOZI_EXAMPLES_BUILD_DIR"
-    cmake -S "$REPO_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j2 --target revozi_cgi korven_sandbox kwtdata
-  else
-    build_dir=build
-    cmake --preset release >/dev/null
-    cmake --build --preset release --target revozi_cgi korven_sandbox kwtdata
-  fi
-  bin="$(cd "$build_dir/bin" && pwd)"
+  build_release "${REVOZI_EXAMPLES_BUILD_DIR:-}" revozi_cgi korven_sandbox kwtdata
   status=0
   for shop in python php; do
-    in_private_host timeout 300 bash "$0" --inside "$bin" "$shop" || status=1
+    in_private_host timeout 300 bash "$0" --inside "$RELEASE_BIN" "$shop" || status=1
   done
   exit $status
 fi
@@ -40,28 +31,19 @@ shop="$3"
 trap stop_server EXIT
 trap 'exit 130' INT TERM
 
-status=0
-{
-  log "example shop: $shop"
-  recipe_site "$BIN"
-  recipe_lighttpd
-  install_shop "$shop" shop.cgi "$BIN"
-  # The shop's error page receives the module's NUMERR: the options file's
-  # KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
-  # form posting to the module cannot give it under the lock, and the file
-  # comes before the command line in the Python shop's mode string.
-  options="$OPTIONS_FILE"
-  { grep -Ev '^[[:space:]]*KWT_ERREUR[[:space:]]*=' "$options"; echo "KWT_ERREUR=$WEB_BASE/cgi-bin/shop.cgi"; } \
-    >"$options.new"
-  mv "$options.new" "$options"
-  chown root:www-data "$options" && chmod 640 "$options"
-  start_lighttpd
-  if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-      --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$(dirname "$CGI_DIR")/shop-data" --bin "$BIN"; then
-    status=1
-    echo "--- the web server's error log, last lines:" >&2
-    tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
-  fi
-  stop_server
-}
-exit $status
+log "example shop: $shop"
+recipe_site "$BIN"
+recipe_lighttpd
+install_shop "$shop" shop.cgi "$BIN"
+# The shop's error page receives the module's NUMERR: the options file's
+# KWT_ERREUR (the first line that sets it wins) becomes the shop's URL. A
+# form posting to the module cannot give it under the lock, and the file
+# comes before the command line in the Python shop's mode string.
+options_with "$OPTIONS_FILE" KWT_ERREUR "$WEB_BASE/cgi-bin/shop.cgi" "$OPTIONS_FILE"
+start_lighttpd
+if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
+    --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN"; then
+  echo "--- the web server's error log, last lines:" >&2
+  tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
+  exit 1
+fi

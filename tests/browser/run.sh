@@ -71,9 +71,7 @@ ACCESS_LOG=/var/log/lighttpd/access.log
 # KWT_OUTPUT=A: the payment page waits for its button (under the lock a form
 # cannot ask for that). A wrapper names that file in KWT_OPT.
 install_mode_a() {
-  { grep -Ev '^[[:space:]]*KWT_OUTPUT[[:space:]]*=' "$REPO_ROOT/deploy/kwtinfos.txt"; echo "KWT_OUTPUT=A"; } \
-    >/etc/revozi/mode-a.txt || return 1
-  chown root:www-data /etc/revozi/mode-a.txt && chmod 640 /etc/revozi/mode-a.txt || return 1
+  options_with "$REPO_ROOT/deploy/kwtinfos.txt" KWT_OUTPUT A /etc/revozi/mode-a.txt || return 1
   printf '#!/bin/sh\nKWT_OPT=/etc/revozi/mode-a.txt exec %s/revozi.cgi\n' "$CGI_DIR" >"$CGI_DIR/mode-a.cgi" &&
     chmod 755 "$CGI_DIR/mode-a.cgi"
 }
@@ -100,7 +98,7 @@ DRIVER_PID=$!
 PYTHONDONTWRITEBYTECODE=1 timeout 240 python3 "$REPO_ROOT/tests/browser/browser_test.py" \
   --driver "http://127.0.0.1:$DRIVER_PORT" --base "$WEB_BASE" --profile "$WORK/profile" \
   --chromium "$CHROMIUM" --access-log "$ACCESS_LOG" "${SCREENSHOT[@]}" \
-  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub --orders "$(dirname "$CGI_DIR")/shop-data" &
+  --kwtdata "$BIN/kwtdata" --public-key /etc/revozi/korven-sandbox.pub --orders "$SHOP_DATA" &
 TESTS_PID=$!
 status=0
 wait "$TESTS_PID" || status=$?

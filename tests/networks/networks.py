@@ -246,16 +246,21 @@ def main():
                not set(names.queries) - {"silent.test", "gone.test", "broken.test", "empty.test"},
                repr(names.queries))
 
+        def check(path, text, mode, lines, **env):
+            """--check with the options file PATH (TEXT, MODE) and ENV: the
+            status, output, seconds and the LINES missing from the output."""
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, mode)
+            status, out, took = run(module, workdir, ["--check"], dict(env, PATH="/usr/bin:/bin", KWT_OPT=path))
+            return status, out, took, [line for line in lines if line not in out]
+
         # --check, good and broken.
         good = os.path.join(workdir, "good.txt")
-        with open(good, "w") as f:
-            f.write("KWT_KORVEN=https://two.test/paiement\nKWT_BACKUP1=https://dual.test/p\n"
-                    "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://127.1/p\nKWT_PORT=%d\n"
-                    "KWT_TIMEOUT=5\nKWT_ERREUR=https://shop.test/erreur.html\n" % port)
-        os.chmod(good, 0o640)
-        env = {"PATH": "/usr/bin:/bin", "REVOZI_LOCK": "1", "KWT_MODE": "31", "KWT_OPT": good}
-        status, out, took = run(module, workdir, ["--check"], env)
-        lines = [
+        status, out, took, missing = check(good, (
+            "KWT_KORVEN=https://two.test/paiement\nKWT_BACKUP1=https://dual.test/p\n"
+            "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://127.1/p\nKWT_PORT=%d\n"
+            "KWT_TIMEOUT=5\nKWT_ERREUR=https://shop.test/erreur.html\n" % port), 0o640, [
             "ok    mode string \"31\", from the environment\n",
             "ok    source 3, the options file %s: read, 7 parameters set\n" % good,
             "ok    lock: REVOZI_LOCK is set, the form supplies no setting\n",
@@ -268,20 +273,15 @@ def main():
             "ok    KWT_BACKUP1 address 127.0.0.1 (resolved in ",
             "ok    KWT_BACKUP3 address 127.0.0.1 (resolved in 0.0 ms)\n",
             "ok    KWT_ERREUR https://shop.test/erreur.html\n",
-        ]
-        missing = [line for line in lines if line not in out]
+        ], REVOZI_LOCK="1", KWT_MODE="31")
         expect("--check, a good configuration: exit 0, no FAIL, every address and attempt",
                status == 0 and "FAIL" not in out and not missing, "status %d\nmissing %r\n%s" % (status, missing, out))
 
         broken = os.path.join(workdir, "broken.txt")
-        with open(broken, "w") as f:
-            f.write("KWT_KORVEN=https://silent.test/paiement\nKWT_TIMEOUT=1\nKWT_BACKUP1=ftp://one.test/p\n"
-                    "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://gone.test/p\nKWT_PORT=%d\n"
-                    "KWT_CLE=Secret-1\nKWT_ERREUR=javascript:alert(1)\n" % closed)
-        os.chmod(broken, 0o644)
-        env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "3", "KWT_OPT": broken}
-        status, out, took = run(module, workdir, ["--check"], env)
-        lines = [
+        status, out, took, missing = check(broken, (
+            "KWT_KORVEN=https://silent.test/paiement\nKWT_TIMEOUT=1\nKWT_BACKUP1=ftp://one.test/p\n"
+            "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://gone.test/p\nKWT_PORT=%d\n"
+            "KWT_CLE=Secret-1\nKWT_ERREUR=javascript:alert(1)\n" % closed), 0o644, [
             "FAIL  the options file holds KWT_CLE and every user may read it (mode 0644): chmod o-r %s\n" % broken,
             "warn  lock: off (REVOZI_LOCK not set, empty or 0)",
             "FAIL  merchant key: none written into the module, yet KWT_CLE is given: requests fail with -17\n",
@@ -292,8 +292,7 @@ def main():
             "FAIL  KWT_BACKUP2 not reachable within 20 s\n",
             "FAIL  KWT_BACKUP3 gone.test: not resolved (1, no such name) after ",
             "FAIL  KWT_ERREUR javascript:alert(1): not a web address (https://...)\n",
-        ]
-        missing = [line for line in lines if line not in out]
+        ], KWT_MODE="3")
         expect("--check, a broken configuration: exit 1 and each FAIL line", status == 1 and not missing
                and took < 3.0, "status %d, %.2f s\nmissing %r\n%s" % (status, took, missing, out))
 

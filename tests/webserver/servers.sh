@@ -18,6 +18,8 @@ CGI_DIR=/usr/lib/cgi-bin
 DOC_ROOT=/var/www/html
 OPTIONS_FILE=/etc/revozi/kwtinfos.txt
 SANDBOX_DIR=/usr/lib/revozi
+# The example shops' orders, beside cgi-bin.
+SHOP_DATA="$(dirname "$CGI_DIR")/shop-data"
 SERVER_PID=""
 SERVER_HELPER_PID=""
 SERVER_NAME=""
@@ -69,18 +71,33 @@ recipe_site() {
   install -m 755 "$bin/revozi.cgi" "$CGI_DIR/" || return 1
   cp "$REPO_ROOT"/deploy/www/* "$DOC_ROOT/" || return 1
   install -d -m 750 -o root -g www-data /etc/revozi || return 1
-  install -m 640 -o root -g www-data "$REPO_ROOT/deploy/kwtinfos.txt" "$OPTIONS_FILE" || return 1
+  install_options "$REPO_ROOT/deploy/kwtinfos.txt" || return 1
   install -d "$SANDBOX_DIR" || return 1
   install -m 755 "$bin/korven-sandbox.cgi" "$SANDBOX_DIR/" || return 1
   "$SANDBOX_DIR/korven-sandbox.cgi" --new-key --group www-data >/dev/null || return 1
   install -d -m 700 -o www-data /var/lib/revozi/korven-sandbox || return 1
 }
 
+# install_options FROM [TO]: the options file FROM in place as TO
+# (OPTIONS_FILE by default), as the docs install it: root's, readable by the
+# web server's group only.
+install_options() {
+  install -m 640 -o root -g www-data "$1" "${2:-$OPTIONS_FILE}"
+}
+
+# options_with FROM NAME VALUE TO: the options file FROM with NAME set to
+# VALUE (its lines setting NAME dropped, NAME=VALUE added at the end),
+# installed as TO; FROM and TO may be the same file.
+options_with() {
+  { grep -Ev "^[[:space:]]*$2[[:space:]]*=" "$1"; echo "$2=$3"; } >"$4.new" || return 1
+  install_options "$4.new" "$4" && rm -f "$4.new"
+}
+
 # install_shop KIND NAME BIN: the example shop examples/KIND/shop.cgi
 # (python or php) as CGI_DIR/NAME, its settings changed as a merchant edits
 # them: its URL (WEB_BASE/cgi-bin/NAME) and, for Python, the verifier
-# (BIN/kwtdata, installed in SANDBOX_DIR). Its orders go beside cgi-bin
-# (shop-data, 0700, www-data's); it reads the sandbox's public key where
+# (BIN/kwtdata, installed in SANDBOX_DIR). Its orders go to SHOP_DATA
+# (0700, www-data's); it reads the sandbox's public key where
 # recipe_site's --new-key puts it, /etc/revozi/korven-sandbox.pub.
 install_shop() {
   local kind="$1" name="$2" bin="$3" from to
@@ -103,7 +120,7 @@ install_shop() {
     fi
     FROM="$from" TO="$to" perl -pi -e 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$target" || return 1
   done
-  install -d -m 700 -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+  install -d -m 700 -o www-data -g www-data "$SHOP_DATA"
 }
 
 # make_snakeoil: Debian's self-signed pair, when it is missing.

@@ -218,7 +218,7 @@ printf '%s\n' "KWT_KORVEN=$WEB_SANDBOX_URL" KWT_BACKUP1=https://b1.invalid/pay \
 # use_options NAME: that file becomes the options file (missing: none).
 use_options() {
   if [ "$1" = missing ]; then rm -f "$OPTIONS_FILE"; return; fi
-  install -m 640 -o root -g www-data "$OPT_DIR/$1" "$OPTIONS_FILE"
+  install_options "$OPT_DIR/$1"
 }
 
 # The site as the docs build it, then what the checks add: copies of the
@@ -233,8 +233,7 @@ prepare_site() {
   echo "DECOY: read from the wrong directory" >>"$CGI_DIR/kwtinfos.txt"
   echo "DECOY: read from the wrong directory" >"$DOC_ROOT/kwtinfos.txt"
   printf 'notes %s\n' "$SECRET_MARKER" >"$CGI_DIR/notes.txt"
-  install -m 755 "$REPO_ROOT/examples/php/shop.cgi" "$CGI_DIR/shop.cgi"
-  install -d -o www-data -g www-data "$(dirname "$CGI_DIR")/shop-data"
+  install_shop php shop.cgi "$BIN" || return 1
   printf '#!/bin/sh\nsleep 2\nprintf "Content-Type: text/plain\\r\\n\\r\\nslept\\n"\n' >"$CGI_DIR/slow.cgi"
   chmod 755 "$CGI_DIR/slow.cgi"
   printf 'body { color: #333; }\n' >"$DOC_ROOT/shop.css"
