@@ -23,8 +23,11 @@
 #include "params/param_table.h"
 #include "driver/program_version.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace {
+
+using revozi::tools::lineText;
 
 constexpr int kUsageError = 2;
 // A valid block whose fields the module's validation refuses.
@@ -79,21 +82,6 @@ int usage(const char* message, const char* detail = nullptr) {
 
 void writeBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
-// A value on its line: '%', the bytes below 0x20 and 0x7F as %XX, so that a
-// line stays one line and the text can be read back.
-void writeValue(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
-      const char escaped[] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
-      writeBytes(std::string_view(escaped, sizeof escaped));
-    } else {
-      writeBytes(std::string_view(&c, 1));
-    }
-  }
-}
-
 int encode(int argc, char** argv) {
   revozi::ParamTable table;
   for (int i = 0; i < argc; ++i) {
@@ -134,7 +122,7 @@ int decode(std::string_view block) {
   for (const auto& field : result.fields.named()) {
     writeBytes(field.name);
     writeBytes("=");
-    writeValue(field.value);
+    writeBytes(lineText(field.value));
     writeBytes("\n");
   }
   const std::string warning = revozi::moduleRefusalWarning(result.fields);
@@ -143,23 +131,6 @@ int decode(std::string_view block) {
     return kNotFromModule;
   }
   return 0;
-}
-
-// `text` on one line: '%', control bytes and 0x7F as %XX.
-std::string lineText(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // Two keys at most: the current one and, while keys change, the next.
