@@ -39,7 +39,9 @@ using revozi::pagePrint;
 using revozi::Platform;
 using revozi::startsWithIgnoringCase;
 using revozi::tools::appendPercentEncoded;
+using revozi::tools::digitsValue;
 using revozi::tools::lineText;
+using revozi::tools::trimBlanks;
 
 // Far more than any payment page posts (KWT_CMD is at most 2048 bytes).
 constexpr std::size_t kMaxBody = 1024 * 1024;
@@ -117,30 +119,12 @@ std::string_view envView(const Platform& platform, const char* name) {
   return value != nullptr ? std::string_view(value) : std::string_view();
 }
 
-
-std::string_view trimBlanks(std::string_view text) {
-  text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
-  return text.substr(0, text.find_last_not_of(" \t") + 1);
-}
-
 // Cuts the first item of a `separator`-separated list off `list`.
 std::string_view nextItem(std::string_view& list, char separator) {
   std::size_t end = list.find(separator);
   std::string_view item = list.substr(0, end);
   list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
   return item;
-}
-
-// The value of `text` when it is 1 to `maxDigits` decimal digits and nothing
-// else: no sign, no blank.
-std::optional<std::uint64_t> digitsValue(std::string_view text, std::size_t maxDigits) {
-  if (text.empty() || text.size() > maxDigits) return std::nullopt;
-  std::uint64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return n;
 }
 
 // True when the comma-separated header list names `mediaType` (parameters

@@ -17,6 +17,7 @@
 #include "driver/program_version.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace revozi::sandbox {
 namespace {
@@ -110,9 +111,7 @@ std::string writeNewFile(const std::string& path, const std::string& text, mode_
 // a number. The file is read directly: a static program cannot use the
 // system's name services safely.
 std::optional<gid_t> groupId(const std::string& name) {
-  if (name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 9) {
-    return static_cast<gid_t>(std::stoul(name));
-  }
+  if (const auto number = tools::digitsValue(name, 9)) return static_cast<gid_t>(*number);
   std::ifstream groups("/etc/group");
   std::string line;
   for (int lines = 0; lines < 100000 && std::getline(groups, line); ++lines) {
@@ -121,11 +120,9 @@ std::optional<gid_t> groupId(const std::string& name) {
     const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
     const std::size_t third = second == std::string::npos ? second : line.find(':', second + 1);
     if (third == std::string::npos || line.compare(0, first, name) != 0 || first != name.size()) continue;
-    const std::string number = line.substr(second + 1, third - second - 1);
-    if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) {
-      return std::nullopt;
-    }
-    return static_cast<gid_t>(std::stoul(number));
+    const auto number = tools::digitsValue(std::string_view(line).substr(second + 1, third - second - 1), 9);
+    if (!number) return std::nullopt;
+    return static_cast<gid_t>(*number);
   }
   return std::nullopt;
 }
@@ -205,12 +202,11 @@ int replay(const std::vector<std::string_view>& args) {
   std::size_t number = 1;
   if (args.size() > 1) return usage("--replay takes one number");
   if (args.size() == 1) {
-    const std::string_view text = args[0];
-    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string_view::npos ||
-        std::stoul(std::string(text)) == 0) {
+    const auto value = tools::digitsValue(args[0], 2);
+    if (!value || *value == 0) {
       return usage("--replay N: N is a number from 1 to " + std::to_string(kKeptNotifications));
     }
-    number = std::stoul(std::string(text));
+    number = static_cast<std::size_t>(*value);
   }
   std::string why;
   const std::vector<RecordedNotification> kept = recordedNotifications(stateDir(), why);

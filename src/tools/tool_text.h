@@ -1,14 +1,35 @@
-// Text helpers of kwtdata and the payment sandbox: %XX escapes, written with
-// the block's one hex table.
+// Text helpers of kwtdata and the payment sandbox: strict decimal numbers,
+// blanks trimmed, and %XX escapes written with the block's one hex table.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "datablock/symbols.h"
 
 namespace revozi::tools {
+
+// The value of `text` when it is 1 to `maxDigits` (at most 18) decimal digits
+// and nothing else: no sign, no blank.
+inline std::optional<std::uint64_t> digitsValue(std::string_view text, std::size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  std::uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return n;
+}
+
+// `text` without the blanks and tabs at either end.
+inline std::string_view trimBlanks(std::string_view text) {
+  text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
+  return text.substr(0, text.find_last_not_of(" \t") + 1);
+}
 
 // Appends `text` with every byte for which `escape` holds written as %XX.
 template <typename Escape>
