@@ -113,6 +113,12 @@ bool readStandardInput(std::string& text) {
   return std::ferror(stdin) == 0;
 }
 
+// Drops a trailing line end (LF or CR LF; a lone CR too) from `text`.
+void dropLineEnd(std::string& text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+}
+
 int decode(std::string_view block) {
   const revozi::DecodeResult result = revozi::decodeDataBlock(block);
   if (!result.ok) {
@@ -169,8 +175,7 @@ int verify(int argc, char** argv) {
     std::fprintf(stderr, "kwtdata: cannot read a query from standard input (unreadable or over 64 MiB)\n");
     return 1;
   } else {
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+    dropLineEnd(text);
   }
   if (!revozi::signing::start()) {
     std::fprintf(stderr, "kwtdata: the signature library cannot start\n");
@@ -205,8 +210,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kwtdata: cannot read a block from standard input (unreadable or over 64 MiB)\n");
       return 1;
     }
-    if (!block.empty() && block.back() == '\n') block.pop_back();
-    if (!block.empty() && block.back() == '\r') block.pop_back();
+    dropLineEnd(block);
     status = decode(block);
   } else if (command == "verify") {
     status = verify(argc - 2, argv + 2);
