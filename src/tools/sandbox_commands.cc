@@ -226,7 +226,7 @@ int replay(const std::vector<std::string_view>& args) {
 }  // namespace
 
 std::optional<int> runSandboxCommand(int argc, char** argv) {
-  if (argc < 2 || std::getenv("REQUEST_METHOD") != nullptr) return std::nullopt;
+  if (argc < 2 || !outsideWebServer()) return std::nullopt;
   const std::string_view command = argv[1];
   if (auto flag = answerProgramFlag(kProgram, command, kHelp, false)) return *flag;
   const std::vector<std::string_view> args(argv + 2, argv + argc);
