@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/program_version.h"
+#include "tools/file_writing.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
 #include "tools/tool_text.h"
@@ -77,26 +78,20 @@ std::string stateDir() {
   return dir != nullptr && *dir != '\0' ? dir : kDefaultStateDir;
 }
 
-std::string parentOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Writes `text` to the new file `path`: a temporary file beside it, with its
 // group and mode set before a byte is written, synced, then linked to `path`,
 // which fails rather than replace a file that appeared meanwhile. "" when
 // done, else why not.
 std::string writeNewFile(const std::string& path, const std::string& text, mode_t mode, gid_t group) {
-  std::string temporary = parentOf(path) + "/.korven-sandbox-key.XXXXXX";
+  std::string temporary = tools::parentOf(path) + "/.korven-sandbox-key.XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return "cannot create a file in " + parentOf(path) + ": " + errorText();
+  if (fd < 0) return "cannot create a file in " + tools::parentOf(path) + ": " + errorText();
   std::string why;
   if (group != static_cast<gid_t>(-1) && ::fchown(fd, static_cast<uid_t>(-1), group) != 0) {
     why = "cannot give " + path + " its group: " + errorText();
   } else if (::fchmod(fd, mode) != 0) {
     why = "cannot set the mode of " + path + ": " + errorText();
-  } else if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd) != 0) {
+  } else if (!tools::writeAll(fd, text) || ::fsync(fd) != 0) {
     why = "cannot write " + path + ": " + errorText();
   }
   if (::close(fd) != 0 && why.empty()) why = "cannot write " + path + ": " + errorText();
@@ -159,7 +154,7 @@ int newKey(const std::vector<std::string_view>& args) {
   }
   // The folder of the defaults may not exist yet: one level is created.
   for (const std::string& path : paths) {
-    const std::string dir = parentOf(path);
+    const std::string dir = tools::parentOf(path);
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return failure("cannot create " + dir + ": " + errorText());
   }
   if (!signing::start()) return failure("the signature library cannot start (no source of randomness)");
