@@ -1,5 +1,6 @@
 #include "params/sources.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,7 +14,6 @@ namespace {
 
 constexpr std::size_t kLineLimit = 3071;                  // bytes of one line
 constexpr std::size_t kFileLimit = std::size_t{64} << 20;  // bytes of one file
-
 
 void applyForm(ParamTable& params, const Sources& sources) {
   for (int i = 0; i < kParamCount; ++i) {

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "datablock/decode.h"
-#include "datablock/symbols.h"
 #include "pages/page_output.h"
 #include "params/form_fields.h"
 #include "params/text.h"
@@ -28,6 +27,7 @@
 #include "tools/sandbox_commands.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace {
 
@@ -38,6 +38,10 @@ using revozi::PageOutput;
 using revozi::pagePrint;
 using revozi::Platform;
 using revozi::startsWithIgnoringCase;
+using revozi::tools::appendPercentEncoded;
+using revozi::tools::digitsValue;
+using revozi::tools::lineText;
+using revozi::tools::trimBlanks;
 
 // Far more than any payment page posts (KWT_CMD is at most 2048 bytes).
 constexpr std::size_t kMaxBody = 1024 * 1024;
@@ -115,30 +119,12 @@ std::string_view envView(const Platform& platform, const char* name) {
   return value != nullptr ? std::string_view(value) : std::string_view();
 }
 
-
-std::string_view trimBlanks(std::string_view text) {
-  text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
-  return text.substr(0, text.find_last_not_of(" \t") + 1);
-}
-
 // Cuts the first item of a `separator`-separated list off `list`.
 std::string_view nextItem(std::string_view& list, char separator) {
   std::size_t end = list.find(separator);
   std::string_view item = list.substr(0, end);
   list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
   return item;
-}
-
-// The value of `text` when it is 1 to `maxDigits` decimal digits and nothing
-// else: no sign, no blank.
-std::optional<std::uint64_t> digitsValue(std::string_view text, std::size_t maxDigits) {
-  if (text.empty() || text.size() > maxDigits) return std::nullopt;
-  std::uint64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return n;
 }
 
 // True when the comma-separated header list names `mediaType` (parameters
@@ -286,21 +272,6 @@ ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view bloc
   return plan;
 }
 
-// `text` with every byte for which `escape` holds written as %XX.
-template <typename Escape>
-void appendPercentEncoded(std::string& out, std::string_view text, Escape escape) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (escape(byte)) {
-      out += '%';
-      out += revozi::datablock::symbolOf(byte >> 4);
-      out += revozi::datablock::symbolOf(byte & 0x0F);
-    } else {
-      out += c;
-    }
-  }
-}
-
 // A name or value in a query: every byte but the unreserved ones as %XX.
 void appendQueryEncoded(std::string& out, std::string_view text) {
   appendPercentEncoded(out, text, [](unsigned char b) {
@@ -316,14 +287,6 @@ void appendUrlText(std::string& out, std::string_view text) {
   appendPercentEncoded(out, text, [](unsigned char b) {
     return b > 0x7E || std::string_view(" \"'<>\\^`{|}").find(static_cast<char>(b)) != std::string_view::npos;
   });
-}
-
-// A value of the text answer: '%', the bytes below 0x20 and 0x7F as %XX, so
-// that a line stays a line.
-std::string textValue(std::string_view value) {
-  std::string out;
-  appendPercentEncoded(out, value, [](unsigned char b) { return b == '%' || b < 0x20 || b == 0x7F; });
-  return out;
 }
 
 // Appends the signature of the query of `url` (no fragment yet) by `signer`
@@ -522,43 +485,43 @@ void printHeader(PageOutput& out, const Answer& answer, const char* contentType)
 void printTextNotification(PageOutput& out, const NotifyResult& notified) {
   // The URLs are printable ASCII without blanks (buildReturnUrl): as they are.
   if (!notified.url.empty()) pagePrint(out, "notify: %s\n", notified.url);
-  if (!notified.refused.empty()) pagePrint(out, "notify-result: %s\n", textValue(notified.refused));
+  if (!notified.refused.empty()) pagePrint(out, "notify-result: %s\n", lineText(notified.refused));
   for (const revozi::sandbox::NotifyCall& call : notified.calls) {
-    pagePrint(out, "notify-result: %s\n", textValue(call.result));
-    if (call.textPlain) pagePrint(out, "notify-answer: %s\n", textValue(call.excerpt));
+    pagePrint(out, "notify-result: %s\n", lineText(call.result));
+    if (call.textPlain) pagePrint(out, "notify-answer: %s\n", lineText(call.excerpt));
     pagePrint(out, "notify-delivered: %s\n", call.delivered ? "yes" : "no");
   }
   if (!notified.calls.empty() && !notified.kept.empty()) {
-    pagePrint(out, "notify-not-kept: %s\n", textValue(notified.kept));
+    pagePrint(out, "notify-not-kept: %s\n", lineText(notified.kept));
   }
 }
 
 void printTextAnswer(PageOutput& out, const Answer& answer) {
   printHeader(out, answer, "text/plain");
-  pagePrint(out, "verdict: %s\nmessage: %s\n", verdictWord(answer), textValue(answer.message));
-  if (answer.valid && !answer.warning.empty()) pagePrint(out, "warning: %s\n", textValue(answer.warning));
+  pagePrint(out, "verdict: %s\nmessage: %s\n", verdictWord(answer), lineText(answer.message));
+  if (answer.valid && !answer.warning.empty()) pagePrint(out, "warning: %s\n", lineText(answer.warning));
   if (answer.valid && answer.outcome != nullptr) {
     pagePrint(out, "answer: %s\n", answer.outcome->word);
     for (const ReturnVariable& variable : answer.plan.variables) {
-      pagePrint(out, "return: %s=%s\n", textValue(variable.name), textValue(variable.value));
+      pagePrint(out, "return: %s=%s\n", lineText(variable.name), lineText(variable.value));
     }
-    for (const std::string& item : answer.plan.ignored) pagePrint(out, "ignored: %s\n", textValue(item));
+    for (const std::string& item : answer.plan.ignored) pagePrint(out, "ignored: %s\n", lineText(item));
     if (answer.plan.signatureName.empty()) {
       pagePrint(out, "unsigned: %s\n", kUnsignedWarning);
     } else {
-      pagePrint(out, "signature: %s\n", textValue(answer.plan.signatureName));
+      pagePrint(out, "signature: %s\n", lineText(answer.plan.signatureName));
     }
     if (answer.notifyCalls > 0) printTextNotification(out, answer.notified);
     if (!answer.location.empty()) pagePrint(out, "location: %s\n", answer.location);
     return;
   }
   if (answer.valid) {
-    for (const auto& field : answer.data.named()) pagePrint(out, "data: %s=%s\n", field.name, textValue(field.value));
+    for (const auto& field : answer.data.named()) pagePrint(out, "data: %s=%s\n", field.name, lineText(field.value));
   }
   for (const revozi::FormField& field : answer.fields) {
     if (field.name == "KWT_DATA") continue;
-    pagePrint(out, "%s: %s=%s\n", isForwardedName(field.name) ? "forwarded" : "other", textValue(field.name),
-              textValue(field.value.value_or("")));
+    pagePrint(out, "%s: %s=%s\n", isForwardedName(field.name) ? "forwarded" : "other", lineText(field.name),
+              lineText(field.value.value_or("")));
   }
 }
 

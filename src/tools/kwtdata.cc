@@ -23,8 +23,11 @@
 #include "params/param_table.h"
 #include "driver/program_version.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace {
+
+using revozi::tools::lineText;
 
 constexpr int kUsageError = 2;
 // A valid block whose fields the module's validation refuses.
@@ -79,21 +82,6 @@ int usage(const char* message, const char* detail = nullptr) {
 
 void writeBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
-// A value on its line: '%', the bytes below 0x20 and 0x7F as %XX, so that a
-// line stays one line and the text can be read back.
-void writeValue(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
-      const char escaped[] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
-      writeBytes(std::string_view(escaped, sizeof escaped));
-    } else {
-      writeBytes(std::string_view(&c, 1));
-    }
-  }
-}
-
 int encode(int argc, char** argv) {
   revozi::ParamTable table;
   for (int i = 0; i < argc; ++i) {
@@ -125,6 +113,12 @@ bool readStandardInput(std::string& text) {
   return std::ferror(stdin) == 0;
 }
 
+// Drops a trailing line end (LF or CR LF; a lone CR too) from `text`.
+void dropLineEnd(std::string& text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+}
+
 int decode(std::string_view block) {
   const revozi::DecodeResult result = revozi::decodeDataBlock(block);
   if (!result.ok) {
@@ -134,7 +128,7 @@ int decode(std::string_view block) {
   for (const auto& field : result.fields.named()) {
     writeBytes(field.name);
     writeBytes("=");
-    writeValue(field.value);
+    writeBytes(lineText(field.value));
     writeBytes("\n");
   }
   const std::string warning = revozi::moduleRefusalWarning(result.fields);
@@ -143,23 +137,6 @@ int decode(std::string_view block) {
     return kNotFromModule;
   }
   return 0;
-}
-
-// `text` on one line: '%', control bytes and 0x7F as %XX.
-std::string lineText(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '%' || byte < 0x20 || byte == 0x7F) {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // Two keys at most: the current one and, while keys change, the next.
@@ -198,8 +175,7 @@ int verify(int argc, char** argv) {
     std::fprintf(stderr, "kwtdata: cannot read a query from standard input (unreadable or over 64 MiB)\n");
     return 1;
   } else {
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+    dropLineEnd(text);
   }
   if (!revozi::signing::start()) {
     std::fprintf(stderr, "kwtdata: the signature library cannot start\n");
@@ -234,8 +210,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kwtdata: cannot read a block from standard input (unreadable or over 64 MiB)\n");
       return 1;
     }
-    if (!block.empty() && block.back() == '\n') block.pop_back();
-    if (!block.empty() && block.back() == '\r') block.pop_back();
+    dropLineEnd(block);
     status = decode(block);
   } else if (command == "verify") {
     status = verify(argc - 2, argv + 2);

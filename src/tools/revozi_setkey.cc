@@ -23,6 +23,7 @@
 #include "driver/program_version.h"
 #include "params/param_table.h"
 #include "platform/system_platform.h"
+#include "tools/file_writing.h"
 
 namespace {
 
@@ -100,31 +101,19 @@ std::string keyProblem(const std::string& key) {
   return {};
 }
 
-bool writeAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Writes `data` with `mode` to a fresh temporary file beside `output` and
 // renames it over `output`. Empty on success, else the reason; the temporary
 // file never survives a failure.
 std::string replaceFile(const std::string& output, const std::string& data, mode_t mode) {
-  const std::size_t slash = output.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
-  const std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
+  const std::string dir = revozi::tools::parentOf(output);
+  const std::string base = output.substr(output.rfind('/') + 1);
   if (base.empty()) return "the output names a directory";
   std::string temp = dir + "/." + base + ".setkey-XXXXXX";
   // mkstemp creates the file with O_CREAT|O_EXCL: an existing name, a link
   // included, is never opened.
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return "cannot create a temporary file in " + dir + ": " + errorText(errno);
-  bool ok = writeAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = revozi::tools::writeAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   int e = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

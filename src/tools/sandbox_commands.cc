@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "driver/program_version.h"
+#include "tools/file_writing.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace revozi::sandbox {
 namespace {
@@ -76,26 +78,20 @@ std::string stateDir() {
   return dir != nullptr && *dir != '\0' ? dir : kDefaultStateDir;
 }
 
-std::string parentOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Writes `text` to the new file `path`: a temporary file beside it, with its
 // group and mode set before a byte is written, synced, then linked to `path`,
 // which fails rather than replace a file that appeared meanwhile. "" when
 // done, else why not.
 std::string writeNewFile(const std::string& path, const std::string& text, mode_t mode, gid_t group) {
-  std::string temporary = parentOf(path) + "/.korven-sandbox-key.XXXXXX";
+  std::string temporary = tools::parentOf(path) + "/.korven-sandbox-key.XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return "cannot create a file in " + parentOf(path) + ": " + errorText();
+  if (fd < 0) return "cannot create a file in " + tools::parentOf(path) + ": " + errorText();
   std::string why;
   if (group != static_cast<gid_t>(-1) && ::fchown(fd, static_cast<uid_t>(-1), group) != 0) {
     why = "cannot give " + path + " its group: " + errorText();
   } else if (::fchmod(fd, mode) != 0) {
     why = "cannot set the mode of " + path + ": " + errorText();
-  } else if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd) != 0) {
+  } else if (!tools::writeAll(fd, text) || ::fsync(fd) != 0) {
     why = "cannot write " + path + ": " + errorText();
   }
   if (::close(fd) != 0 && why.empty()) why = "cannot write " + path + ": " + errorText();
@@ -110,9 +106,7 @@ std::string writeNewFile(const std::string& path, const std::string& text, mode_
 // a number. The file is read directly: a static program cannot use the
 // system's name services safely.
 std::optional<gid_t> groupId(const std::string& name) {
-  if (name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 9) {
-    return static_cast<gid_t>(std::stoul(name));
-  }
+  if (const auto number = tools::digitsValue(name, 9)) return static_cast<gid_t>(*number);
   std::ifstream groups("/etc/group");
   std::string line;
   for (int lines = 0; lines < 100000 && std::getline(groups, line); ++lines) {
@@ -121,11 +115,9 @@ std::optional<gid_t> groupId(const std::string& name) {
     const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
     const std::size_t third = second == std::string::npos ? second : line.find(':', second + 1);
     if (third == std::string::npos || line.compare(0, first, name) != 0 || first != name.size()) continue;
-    const std::string number = line.substr(second + 1, third - second - 1);
-    if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) {
-      return std::nullopt;
-    }
-    return static_cast<gid_t>(std::stoul(number));
+    const auto number = tools::digitsValue(std::string_view(line).substr(second + 1, third - second - 1), 9);
+    if (!number) return std::nullopt;
+    return static_cast<gid_t>(*number);
   }
   return std::nullopt;
 }
@@ -162,7 +154,7 @@ int newKey(const std::vector<std::string_view>& args) {
   }
   // The folder of the defaults may not exist yet: one level is created.
   for (const std::string& path : paths) {
-    const std::string dir = parentOf(path);
+    const std::string dir = tools::parentOf(path);
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return failure("cannot create " + dir + ": " + errorText());
   }
   if (!signing::start()) return failure("the signature library cannot start (no source of randomness)");
@@ -205,12 +197,11 @@ int replay(const std::vector<std::string_view>& args) {
   std::size_t number = 1;
   if (args.size() > 1) return usage("--replay takes one number");
   if (args.size() == 1) {
-    const std::string_view text = args[0];
-    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string_view::npos ||
-        std::stoul(std::string(text)) == 0) {
+    const auto value = tools::digitsValue(args[0], 2);
+    if (!value || *value == 0) {
       return usage("--replay N: N is a number from 1 to " + std::to_string(kKeptNotifications));
     }
-    number = std::stoul(std::string(text));
+    number = static_cast<std::size_t>(*value);
   }
   std::string why;
   const std::vector<RecordedNotification> kept = recordedNotifications(stateDir(), why);
@@ -230,7 +221,7 @@ int replay(const std::vector<std::string_view>& args) {
 }  // namespace
 
 std::optional<int> runSandboxCommand(int argc, char** argv) {
-  if (argc < 2 || std::getenv("REQUEST_METHOD") != nullptr) return std::nullopt;
+  if (argc < 2 || !outsideWebServer()) return std::nullopt;
   const std::string_view command = argv[1];
   if (auto flag = answerProgramFlag(kProgram, command, kHelp, false)) return *flag;
   const std::vector<std::string_view> args(argv + 2, argv + argc);

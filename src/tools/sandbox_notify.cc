@@ -15,10 +15,10 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <optional>
 
 #include "params/text.h"
 #include "tools/signing.h"
+#include "tools/tool_text.h"
 
 namespace revozi::sandbox {
 namespace {
@@ -60,17 +60,6 @@ class Descriptor {
   const int fd_;
 };
 
-// The value of `text` when it is 1 to 5 decimal digits.
-std::optional<std::uint32_t> portValue(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  std::uint32_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  return n;
-}
-
 // Sends the request and reads the answer's start into `response`; the
 // status line, or why there is none.
 std::string exchange(std::string_view url, std::string& response) {
@@ -83,11 +72,11 @@ std::string exchange(std::string_view url, std::string& response) {
   std::string target = rest.empty() || rest.front() != '/' ? "/" + std::string(rest) : std::string(rest);
 
   std::string_view host = authority;
-  std::uint32_t port = 80;
+  std::uint64_t port = 80;
   std::size_t colon = authority.rfind(':');
   if (colon != std::string_view::npos) {
     host = authority.substr(0, colon);
-    port = portValue(authority.substr(colon + 1)).value_or(0);
+    port = tools::digitsValue(authority.substr(colon + 1), 5).value_or(0);
     if (port == 0 || port > 65535) return "not called: the port is not a number from 1 to 65535";
   }
   sockaddr_in address{};
@@ -146,11 +135,6 @@ std::string exchange(std::string_view url, std::string& response) {
   return std::string(line);
 }
 
-std::string_view trimBlanks(std::string_view text) {
-  text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
-  return text.substr(0, text.find_last_not_of(" \t") + 1);
-}
-
 // Fills in what the answer `response` (head and start of body) shows.
 void readAnswer(std::string_view response, NotifyCall& call) {
   // "HTTP/1.x 200" and the end of the status code.
@@ -172,8 +156,8 @@ void readAnswer(std::string_view response, NotifyCall& call) {
     head.remove_prefix(line.size());
     if (!startsWithIgnoringCase(line, "content-type:")) continue;
     std::string_view type = line.substr(13);
-    type = trimBlanks(type.substr(0, type.find(';')));
-    if (!type.empty() && type.back() == '\r') type = trimBlanks(type.substr(0, type.size() - 1));
+    type = tools::trimBlanks(type.substr(0, type.find(';')));
+    if (!type.empty() && type.back() == '\r') type = tools::trimBlanks(type.substr(0, type.size() - 1));
     call.textPlain = equalsIgnoringCase(type, "text/plain");
     break;
   }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "datablock/symbols.h"
+
 namespace revozi::signing {
 namespace {
 
@@ -20,11 +22,10 @@ int sextetOf(char c) {
   return c != '\0' && at != nullptr ? static_cast<int>(at - kAlphabet) : -1;
 }
 
+// The value of a hexadecimal digit of either case, or -1.
 int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  const int value = datablock::symbolValue(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  return value < 16 ? value : -1;
 }
 
 }  // namespace
