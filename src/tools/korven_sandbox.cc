@@ -74,11 +74,9 @@ struct ReturnVariable {
   bool placeholder = false;  // a text in place of a value drawn later, as it is
 };
 
-struct ReturnPlan {
+// The items of KWT_RETOUR as applied, and the variables they give.
+struct ReturnPlan : revozi::signing::ReturnList {
   std::vector<ReturnVariable> variables;
-  std::vector<std::string> ignored;  // items of KWT_RETOUR left out
-  std::string signatureName;         // the signature's variable; empty when unsigned
-  bool misplacedSignature = false;   // an S item not in last place
 };
 
 struct UrlResult {
@@ -232,53 +230,29 @@ std::string zeroPadded(std::uint32_t value, std::size_t width) {
 ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view block, const Outcome& outcome,
                       std::string_view transaction) {
   ReturnPlan plan;
-  std::string_view list = data.retour;
-  while (!list.empty()) {
-    std::string_view item = nextItem(list, ';');
-    if (item.empty()) continue;
-    if (item.size() < 3 || item[item.size() - 2] != ':') {
-      plan.ignored.emplace_back(item);
-      continue;
-    }
-    const std::string_view name = item.substr(0, item.size() - 2);
+  static_cast<revozi::signing::ReturnList&>(plan) = revozi::signing::parseReturnList(data.retour);
+  for (const revozi::signing::ReturnItem& item : plan.items) {
     std::string value;
     bool placeholder = false;
-    switch (item.back()) {
+    switch (item.letter) {
       case 'M': value = data.total; break;
       case 'R': value = data.cmd; break;
       case 'A':
         if (&outcome == &acceptOutcome()) value = zeroPadded(fnv1a(block) % 1000000u, 6);
         break;
       case 'E': value = outcome.code; break;
-      case 'T':
+      default:  // 'T'
         placeholder = transaction.empty();
         value = placeholder ? "(random)" : transaction;
         break;
-      case revozi::signing::kSignatureLetter:
-        if (!plan.misplacedSignature && list.find_first_not_of(';') == std::string_view::npos) {
-          plan.signatureName = name;
-        } else {
-          plan.misplacedSignature = true;
-          plan.ignored.emplace_back(item);
-        }
-        continue;
-      default:
-        plan.ignored.emplace_back(item);
-        continue;
     }
-    plan.variables.push_back({std::string(name), std::move(value), placeholder});
+    plan.variables.push_back({item.name, std::move(value), placeholder});
   }
-  if (plan.misplacedSignature) plan.signatureName.clear();
   return plan;
 }
 
 // A name or value in a query: every byte but the unreserved ones as %XX.
-void appendQueryEncoded(std::string& out, std::string_view text) {
-  appendPercentEncoded(out, text, [](unsigned char b) {
-    return !((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
-             b == '_' || b == '~');
-  });
-}
+void appendQueryEncoded(std::string& out, std::string_view text) { out += revozi::signing::queryEncode(text); }
 
 // The merchant's URL as given, with the bytes that a URL cannot hold as they
 // are (blank, quotes, angle brackets, ...; above 0x7E) %-encoded: a browser
@@ -289,26 +263,16 @@ void appendUrlText(std::string& out, std::string_view text) {
   });
 }
 
-// Appends the signature of the query of `url` (no fragment yet) by `signer`
-// (or a placeholder without one) as the variable `name`: it signs the bytes
-// that come before "&name=", the URL's own query included.
-void appendSignature(std::string& url, std::string_view name, const revozi::signing::Signer* signer) {
-  const std::size_t mark = url.find('?');
-  std::string_view signedBytes;
-  bool separator = false;
-  if (mark == std::string::npos) {
-    url += '?';
-  } else {
-    signedBytes = std::string_view(url).substr(mark + 1);
-    if (!signedBytes.empty() && signedBytes.back() == '&') {
-      signedBytes.remove_suffix(1);
-    } else {
-      separator = !signedBytes.empty();
-    }
-  }
-  const std::string signature = signer != nullptr ? signer->sign(signedBytes) : "(signature)";
-  if (separator) url += '&';
-  appendQueryEncoded(url, name);
+// Appends to `url` the signature by `signer` (or a placeholder without one)
+// of the variables of `plan`, sent as the bytes from `appended` on, as the
+// variable `name`.
+void appendSignature(std::string& url, std::size_t appended, const ReturnPlan& plan,
+                     const revozi::signing::Signer* signer) {
+  const std::string signature =
+      signer != nullptr ? signer->sign(revozi::signing::signedMessage(plan, std::string_view(url).substr(appended)))
+                        : "(signature)";
+  if (url.back() != '?' && url.back() != '&') url += '&';
+  appendQueryEncoded(url, plan.signatureName);
   url += '=';
   url += signature;
 }
@@ -330,14 +294,16 @@ UrlResult buildReturnUrl(std::string_view base, const ReturnPlan& plan, std::str
     base = base.substr(0, hash);
   }
   appendUrlText(result.url, base);
+  const bool appending = !plan.variables.empty() || !plan.signatureName.empty();
+  if (appending && base.find('?') == std::string_view::npos) {
+    result.url += '?';
+  } else if (appending && base.back() != '?' && base.back() != '&') {
+    result.url += '&';
+  }
+  // Where the variables of the payment server begin: only they are signed.
+  const std::size_t appended = result.url.size();
   for (std::size_t i = 0; i < plan.variables.size(); ++i) {
-    if (i > 0) {
-      result.url += '&';
-    } else if (base.find('?') == std::string_view::npos) {
-      result.url += '?';
-    } else if (base.back() != '?' && base.back() != '&') {
-      result.url += '&';
-    }
+    if (i > 0) result.url += '&';
     const ReturnVariable& variable = plan.variables[i];
     appendQueryEncoded(result.url, variable.name);
     result.url += '=';
@@ -347,7 +313,7 @@ UrlResult buildReturnUrl(std::string_view base, const ReturnPlan& plan, std::str
       appendQueryEncoded(result.url, variable.value);
     }
   }
-  if (!plan.signatureName.empty()) appendSignature(result.url, plan.signatureName, signer);
+  if (!plan.signatureName.empty()) appendSignature(result.url, appended, plan, signer);
   appendUrlText(result.url, fragment);
   result.ok = true;
   return result;
@@ -741,6 +707,11 @@ bool loadKey(const Platform& platform, Answer& answer, std::optional<revozi::sig
   }
   revozi::signing::Seed seed;
   const std::string why = revozi::signing::readKeyFile(path, seed.data(), seed.size());
+  const std::string loose = why.empty() ? revozi::signing::looseKeyMode(path) : "";
+  if (!loose.empty()) {
+    revozi::signing::wipe(seed);
+    return fail(answer, 500, "Internal Server Error", "no signing key: " + loose);
+  }
   if (!why.empty()) {
     return fail(answer, 500, "Internal Server Error",
                 "no signing key: " + why + ". Create the sandbox's key pair from a shell with " +

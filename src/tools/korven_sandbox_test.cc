@@ -1,6 +1,7 @@
 // The payment sandbox run as a web server runs it: explicit environment and
 // body, whole output compared.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <grp.h>
 #include <poll.h>
@@ -65,15 +66,17 @@ ModuleResult run(ModuleRequest r) {
   return runProgram(kSandbox, r);
 }
 
-// The variables of the signed query of `url`, one NAME=value line each, or
-// why the signature does not hold.
-std::string verified(const std::string& url) {
+// The variables of the query of `url` signed as `retour` asks, one
+// NAME=value line each (the URL's own first, as url:NAME=value), or why the
+// signature does not hold.
+std::string verified(const std::string& url, const std::string& retour) {
   std::string query = url.substr(std::min(url.find('?') + 1, url.size()));
   query = query.substr(0, query.find('#'));
   signing::PublicKey key;
   if (!signing::readKeyFile(setup().publicKey, key.data(), key.size()).empty()) return "no public key";
-  const signing::Verified v = signing::verifyQuery(query, signing::kDefaultName, {key});
+  const signing::Verified v = signing::verifyReturn(query, signing::parseReturnList(retour), {key});
   std::string lines = v.ok ? "" : v.reason + "\n";
+  for (const signing::Variable& variable : v.urlVariables) lines += "url:" + variable.name + "=" + variable.value + "\n";
   for (const signing::Variable& variable : v.variables) lines += variable.name + "=" + variable.value + "\n";
   return lines;
 }
@@ -487,14 +490,14 @@ TEST(KorvenSandbox, ReturnsAreSignedInTheirLastVariable) {
   const Case cases[] = {
       {"only the signature: nothing signed", "Sig:S", "http://shop.invalid/p", "", "http://shop.invalid/p?Sig=", "",
        ""},
-      {"the URL's own query is signed", "M:M;Sig:S", "http://shop.invalid/p?step=paid", "",
-       "http://shop.invalid/p?step=paid&M=1500&Sig=", "", "step=paid\nM=1500\n"},
+      {"the URL's own query is not signed", "M:M;Sig:S", "http://shop.invalid/p?step=paid", "",
+       "http://shop.invalid/p?step=paid&M=1500&Sig=", "", "url:step=paid\nM=1500\n"},
       {"a URL ending with '&'", "Sig:S", "http://shop.invalid/p?a=1&", "", "http://shop.invalid/p?a=1&Sig=", "",
-       "a=1\n"},
+       "url:a=1\n"},
       {"a URL ending with '?'", "M:M;Sig:S;", "http://shop.invalid/p?", "", "http://shop.invalid/p?M=1500&Sig=", "",
        "M=1500\n"},
       {"quotes a browser would encode, a fragment", "M:M;Sig:S", "http://shop.invalid/p?x='y'#top", "",
-       "http://shop.invalid/p?x=%27y%27&M=1500&Sig=", "#top", "x='y'\nM=1500\n"},
+       "http://shop.invalid/p?x=%27y%27&M=1500&Sig=", "#top", "url:x='y'\nM=1500\n"},
       {"another name", "M:M;my sig:S", "http://shop.invalid/p", "", "http://shop.invalid/p?M=1500&my%20sig=", "", ""},
       {"no signature item", "M:M", "http://shop.invalid/p", "http://shop.invalid/p?M=1500", "", "", ""},
       {"the signature not last", "Sig:S;M:M", "http://shop.invalid/p", "http://shop.invalid/p?M=1500", "", "", ""},
@@ -516,7 +519,7 @@ TEST(KorvenSandbox, ReturnsAreSignedInTheirLastVariable) {
     EXPECT_EQ(location.size(), c.signedPart.size() + 86 + c.fragment.size()) << c.what;
     EXPECT_EQ(location.substr(location.size() - c.fragment.size()), c.fragment) << c.what;
     if (c.what != "another name") {
-      EXPECT_EQ(verified(location), c.variables) << c.what;
+      EXPECT_EQ(verified(location, c.retour), c.variables) << c.what;
     }
   }
   // The page says the same in words.
@@ -533,10 +536,17 @@ TEST(KorvenSandbox, WithoutItsPrivateKeyEveryRequestGetsAnErrorPage) {
     std::string key;
     std::string why;
   };
+  const std::string create = ". Create the sandbox's key pair from a shell with korven-sandbox.cgi --new-key "
+                             "and name its private key file in KORVEN_SANDBOX_KEY";
+  const std::string loose = setup().dir + "/loose.key";
+  std::filesystem::copy_file(setup().key, loose, std::filesystem::copy_options::overwrite_existing);
+  chmod(loose.c_str(), 0644);
   const Case cases[] = {
-      {setup().dir + "/none.key", "cannot open " + setup().dir + "/none.key: No such file or directory"},
-      {setup().dir, setup().dir + " is not a regular file"},
-      {junk, junk + " is not a key file (one line of 43 base64url characters)"},
+      {setup().dir + "/none.key", "cannot open " + setup().dir + "/none.key: No such file or directory" + create},
+      {setup().dir, setup().dir + " is not a regular file" + create},
+      {junk, junk + " is not a key file (one line of 43 base64url characters)" + create},
+      {loose, "the private key " + loose + " may be read by every user (mode 0644); make it private with chmod o-rwx " +
+                  loose},
   };
   for (const Case& c : cases) {
     ModuleRequest r;
@@ -544,9 +554,8 @@ TEST(KorvenSandbox, WithoutItsPrivateKeyEveryRequestGetsAnErrorPage) {
              {"KORVEN_SANDBOX_KEY", c.key}};
     const ModuleResult result = run(r);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "Status: 500 Internal Server Error\n" + kTextHeader + "verdict: invalid\nmessage: no signing key: " +
-                              c.why + ". Create the sandbox's key pair from a shell with korven-sandbox.cgi --new-key "
-                              "and name its private key file in KORVEN_SANDBOX_KEY\n");
+    EXPECT_EQ(result.out, "Status: 500 Internal Server Error\n" + kTextHeader +
+                              "verdict: invalid\nmessage: no signing key: " + c.why + "\n");
   }
 }
 
@@ -759,7 +768,7 @@ TEST(KorvenSandbox, NotificationScenariosSignedShownKeptAndReplayed) {
     if (c.calls == 2) {
       EXPECT_EQ(requests.substr(requests.size() / 2), requests.substr(0, requests.size() / 2)) << c.what;
     }
-    EXPECT_EQ(verified(url), "shop=1\nM=1500\nR=A&B\nE=00000\n") << c.what;
+    EXPECT_EQ(verified(url, "M:M;R:R;E:E;Sig:S"), "url:shop=1\nM=1500\nR=A&B\nE=00000\n") << c.what;
     EXPECT_EQ(r.status, 0) << c.what;
     EXPECT_EQ(lineValues(r.out, "notify-result"), c.results) << c.what;
     EXPECT_EQ(lineValues(r.out, "notify-answer"), c.answers) << c.what;

@@ -5,7 +5,8 @@
 //   kwtdata encode KWT_SITE=1234567 KWT_RANG=01 ...   prints the block
 //   kwtdata decode BLOCK                              prints NAME=value lines
 //   kwtdata decode < file                             the block on stdin
-//   kwtdata verify --key PUBLIC [QUERY]               checks a signed return
+//   kwtdata verify --key PUBLIC --retour LIST [--cgi | QUERY]
+//                                                     checks a signed return
 //
 // Exit status: 0 done, 1 the text is not a valid block or a return not
 // validly signed, 2 usage error or a valid block that the module could not
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +40,7 @@ constexpr std::size_t kMaxInput = 64u * 1024u * 1024u;
 constexpr char kHelp[] =
     "Usage: kwtdata encode NAME=value ...\n"
     "       kwtdata decode [BLOCK]\n"
-    "       kwtdata verify --key PUBLIC [--key PUBLIC2] [--name NAME] [QUERY]\n"
+    "       kwtdata verify --key PUBLIC [--key PUBLIC2] --retour LIST [--cgi | QUERY]\n"
     "       kwtdata --help | --version\n"
     "\n"
     "encode  builds the KWT_DATA block from the given parameters (KWT_ or VEL_\n"
@@ -57,15 +59,21 @@ constexpr char kHelp[] =
     "        written %XX. When a field would fail the module's validation\n"
     "        (e.g. KWT_TOTAL=1), a line on standard error names it with its\n"
     "        error code: the module could not have written that block.\n"
-    "verify  checks a return of the payment sandbox: QUERY (the query string\n"
-    "        exactly as received, QUERY_STRING; standard input without it, one\n"
-    "        trailing line end ignored) must end with the variable NAME (Sig\n"
-    "        when not given), the signature of all the bytes before '&NAME=',\n"
-    "        by the key of the public key file PUBLIC (or PUBLIC2, while keys\n"
-    "        change). Valid: prints the variables as a shop reads them, one\n"
-    "        NAME=value line each ('+' a blank, %XX decoded; then '%', control\n"
-    "        bytes and 0x7F written %XX), the signature left out, exit 0.\n"
-    "        Otherwise prints why on standard error and exits 1.\n"
+    "verify  checks a return or notification of the payment server. LIST is\n"
+    "        the shop's own KWT_RETOUR (NAME:LETTER items, letters M R A E T,\n"
+    "        the signature NAME:S last, e.g. Mt:M;Ref:R;Auto:A;Erreur:E;\n"
+    "        Trans:T;Sig:S). The query exactly as the client sent it: QUERY,\n"
+    "        standard input without it (one trailing line end ignored), or\n"
+    "        with --cgi REQUEST_URI after its first '?' (QUERY_STRING where\n"
+    "        there is no REQUEST_URI). Its last variables must be LIST's\n"
+    "        names in order, then the signature of those variables and of\n"
+    "        LIST's letters by the key of PUBLIC (or PUBLIC2, while keys\n"
+    "        change). Valid: prints 'source: REQUEST_URI' (or QUERY_STRING)\n"
+    "        with --cgi, then the return URL's own variables (not signed) as\n"
+    "        url:NAME=value lines, then the signed ones as NAME=value lines\n"
+    "        ('+' a blank, %XX decoded; then '%', '=', '&', control bytes\n"
+    "        and 0x7F written %XX), exit 0. Otherwise prints why on standard\n"
+    "        error and exits 1.\n"
     "\n"
     "Exit status: 0 success, 1 not a valid block or signature, 2 usage error,\n"
     "or a valid block that the module could not have written.\n";
@@ -142,18 +150,30 @@ int decode(std::string_view block) {
 // Two keys at most: the current one and, while keys change, the next.
 constexpr std::size_t kMaxVerifyKeys = 2;
 
+// A name or value of a verified query on one line, which a shop splits at
+// its first '='.
+std::string variableText(std::string_view text) {
+  std::string out;
+  revozi::tools::appendPercentEncoded(
+      out, text, [](unsigned char b) { return b == '%' || b == '=' || b == '&' || b < 0x20 || b == 0x7F; });
+  return out;
+}
+
 int verify(int argc, char** argv) {
   std::vector<revozi::signing::PublicKey> keys;
-  std::string name(revozi::signing::kDefaultName);
+  std::optional<revozi::signing::ReturnList> retour;
   const char* query = nullptr;
+  bool cgi = false;
   for (int i = 0; i < argc; ++i) {
     const std::string_view argument = argv[i];
-    if (argument == "--key" || argument == "--name") {
+    if (argument == "--key" || argument == "--retour") {
       if (i + 1 == argc) return usage("a value must follow", argv[i]);
       const char* value = argv[++i];
-      if (argument == "--name") {
-        name = value;
-        if (name.empty()) return usage("--name must not be empty");
+      if (argument == "--retour") {
+        retour = revozi::signing::parseReturnList(value);
+        if (retour->signatureName.empty() || !retour->ignored.empty()) {
+          return usage("--retour is the shop's KWT_RETOUR: NAME:LETTER items (M R A E T), NAME:S last", value);
+        }
         continue;
       }
       if (keys.size() == kMaxVerifyKeys) return usage("at most two --key");
@@ -161,15 +181,30 @@ int verify(int argc, char** argv) {
       const std::string why = revozi::signing::readKeyFile(value, key.data(), key.size());
       if (!why.empty()) return usage("public key", why.c_str());
       keys.push_back(key);
+    } else if (argument == "--cgi") {
+      cgi = true;
+    } else if (argument == "--name") {
+      return usage("--name is gone: the signature's name is the NAME:S item of --retour");
     } else if (query == nullptr && (argument.empty() || argument.front() != '-')) {
       query = argv[i];
     } else {
       return usage(query == nullptr ? "unknown option" : "verify takes one query", argv[i]);
     }
   }
-  if (keys.empty()) return usage("verify needs --key PUBLIC (the sandbox's public key file)");
+  if (keys.empty()) return usage("verify needs --key PUBLIC (the payment server's public key file)");
+  if (!retour) return usage("verify needs --retour LIST (the shop's KWT_RETOUR)");
+  if (cgi && query != nullptr) return usage("--cgi reads the query from the environment, not from an argument");
   std::string text;
-  if (query != nullptr) {
+  const char* source = nullptr;
+  if (cgi) {
+    const auto request = revozi::signing::requestQuery(std::getenv("REQUEST_URI"), std::getenv("QUERY_STRING"));
+    if (!request) {
+      std::fprintf(stderr, "kwtdata: --cgi: neither REQUEST_URI nor QUERY_STRING is set\n");
+      return 1;
+    }
+    text = request->query;
+    source = request->source;
+  } else if (query != nullptr) {
     text = query;
   } else if (!readStandardInput(text)) {
     std::fprintf(stderr, "kwtdata: cannot read a query from standard input (unreadable or over 64 MiB)\n");
@@ -181,14 +216,19 @@ int verify(int argc, char** argv) {
     std::fprintf(stderr, "kwtdata: the signature library cannot start\n");
     return 1;
   }
-  const revozi::signing::Verified verified = revozi::signing::verifyQuery(text, name, keys);
+  const revozi::signing::Verified verified = revozi::signing::verifyReturn(text, *retour, keys);
   if (!verified.ok) {
     std::fprintf(stderr, "kwtdata: %s\n", lineText(verified.reason).c_str());
     return 1;
   }
-  for (const revozi::signing::Variable& variable : verified.variables) {
-    writeBytes(lineText(variable.name) + "=" + lineText(variable.value) + "\n");
+  std::string out = source != nullptr ? std::string("source: ") + source + "\n" : std::string();
+  for (const revozi::signing::Variable& variable : verified.urlVariables) {
+    out += "url:" + variableText(variable.name) + "=" + variableText(variable.value) + "\n";
   }
+  for (const revozi::signing::Variable& variable : verified.variables) {
+    out += variableText(variable.name) + "=" + variableText(variable.value) + "\n";
+  }
+  writeBytes(out);
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #include "tools/file_writing.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
+#include "tools/signing_vectors.h"
 #include "tools/tool_text.h"
 
 namespace revozi::sandbox {
@@ -30,6 +31,7 @@ constexpr char kHelp[] =
     "Usage: korven-sandbox.cgi --new-key [--group GROUP] [PRIVATE [PUBLIC]]\n"
     "       korven-sandbox.cgi --list\n"
     "       korven-sandbox.cgi --replay [N]\n"
+    "       korven-sandbox.cgi --vectors\n"
     "       korven-sandbox.cgi --help | --version\n"
     "       korven-sandbox.cgi < BODY            (a request, as a web server runs it)\n"
     "\n"
@@ -50,6 +52,8 @@ constexpr char kHelp[] =
     "--replay N sends notification N of --list again (1, the newest, by\n"
     "           default): a late or duplicate delivery. Prints the status line;\n"
     "           exit status 0 when the shop answered 200, 1 otherwise.\n"
+    "--vectors  prints the signature test vectors (examples/signature-vectors.txt):\n"
+    "           returns signed with a published test key, and the verdict of each.\n"
     "\n"
     "Environment (set by the web server's configuration):\n"
     "  KORVEN_SANDBOX_KEY    the private key file (default\n"
@@ -188,7 +192,7 @@ int listNotifications() {
   if (!why.empty()) return failure(why);
   if (kept.empty()) std::printf("no notification kept in %s\n", stateDir().c_str());
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    std::printf("%zu  %s  %s\n", i + 1, kept[i].time.c_str(), kept[i].url.c_str());
+    std::printf("%zu  %s  %s\n", i + 1, tools::lineText(kept[i].time).c_str(), tools::urlText(kept[i].url).c_str());
   }
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
@@ -211,9 +215,10 @@ int replay(const std::vector<std::string_view>& args) {
                    " kept in " + stateDir() + " (see --list)");
   }
   const RecordedNotification& notification = kept[number - 1];
-  std::printf("replayed: %s\n(first sent %s)\n", notification.url.c_str(), notification.time.c_str());
+  std::printf("replayed: %s\n(first sent %s)\n", tools::urlText(notification.url).c_str(),
+              tools::lineText(notification.time).c_str());
   const NotifyCall call = callNotifyUrl(notification.url);
-  std::printf("%s\n", call.result.c_str());
+  std::printf("%s\n", tools::lineText(call.result).c_str());
   if (std::fflush(stdout) != 0) return 1;
   return call.delivered ? 0 : 1;
 }
@@ -228,6 +233,13 @@ std::optional<int> runSandboxCommand(int argc, char** argv) {
   if (command == "--new-key") return newKey(args);
   if (command == "--list") return args.empty() ? listNotifications() : usage("--list takes no argument");
   if (command == "--replay") return replay(args);
+  if (command == "--vectors") {
+    if (!args.empty()) return usage("--vectors takes no argument");
+    if (!signing::start()) return failure("the signature library cannot start");
+    const std::string text = signing::vectorsText();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   return usage("unknown argument " + std::string(command));
 }
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "datablock/symbols.h"
@@ -97,6 +99,15 @@ std::string readKeyFile(const std::string& path, unsigned char* out, std::size_t
          " base64url characters)";
 }
 
+std::string looseKeyMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || (info.st_mode & (S_IROTH | S_IWOTH)) == 0) return "";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return "the private key " + path + " may be read by every user (mode " + mode +
+         "); make it private with chmod o-rwx " + path;
+}
+
 std::string keyFileText(const unsigned char* key, std::size_t size) { return base64url(key, size) + "\n"; }
 
 void wipe(Seed& seed) { sodium_memzero(seed.data(), seed.size()); }
@@ -138,6 +149,34 @@ std::string randomDigits(std::size_t count) {
   return digits;
 }
 
+std::string_view failureToken(Failure failure) {
+  switch (failure) {
+    case Failure::kNone: return "valid";
+    case Failure::kUnsigned: return "unsigned";
+    case Failure::kNotLast: return "not-last";
+    case Failure::kNotReturnList: return "not-retour";
+    case Failure::kNotBase64url: return "not-base64url";
+    case Failure::kNoMatch: return "no-match";
+  }
+  return "no-match";
+}
+
+std::string queryEncode(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
+        b == '_' || b == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += datablock::symbolOf(b >> 4);
+      out += datablock::symbolOf(b & 0x0F);
+    }
+  }
+  return out;
+}
+
 std::string queryDecode(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -153,59 +192,130 @@ std::string queryDecode(std::string_view text) {
   return out;
 }
 
-Verified verifyQuery(std::string_view query, std::string_view name, const std::vector<PublicKey>& keys) {
+ReturnList parseReturnList(std::string_view list) {
+  ReturnList parsed;
+  while (!list.empty()) {
+    const std::size_t end = std::min(list.find(';'), list.size());
+    const std::string_view item = list.substr(0, end);
+    list.remove_prefix(std::min(end + 1, list.size()));
+    if (item.empty()) continue;
+    const char letter = item.back();
+    const bool shaped = item.size() >= 3 && item[item.size() - 2] == ':';
+    const std::string_view name = item.substr(0, item.size() - 2);
+    if (shaped && letter == kSignatureLetter && !parsed.misplacedSignature &&
+        list.find_first_not_of(';') == std::string_view::npos) {
+      parsed.signatureName = name;
+    } else if (shaped && letter == kSignatureLetter) {
+      parsed.misplacedSignature = true;
+      parsed.ignored.emplace_back(item);
+    } else if (shaped && kValueLetters.find(letter) != std::string_view::npos) {
+      parsed.items.push_back({std::string(name), letter});
+    } else {
+      parsed.ignored.emplace_back(item);
+    }
+  }
+  if (parsed.misplacedSignature) parsed.signatureName.clear();
+  return parsed;
+}
+
+std::string signedMessage(const ReturnList& list, std::string_view appended) {
+  std::string message;
+  for (const ReturnItem& item : list.items) message += item.letter;
+  message += '\n';
+  message += appended;
+  return message;
+}
+
+Verified verifyReturn(std::string_view query, const ReturnList& expected, const std::vector<PublicKey>& keys) {
   Verified result;
-  // Where each variable named `name` starts; the last variable's start.
-  std::vector<std::size_t> found;
-  std::size_t lastStart = 0;
+  const std::string& name = expected.signatureName;
+  // Where each variable starts and ends; which of them are named `name`.
+  struct Span {
+    std::size_t start, end;
+  };
+  std::vector<Span> spans;
+  std::size_t named = 0;
   for (std::size_t start = 0;;) {
     const std::size_t end = std::min(query.find('&', start), query.size());
     const std::string_view item = query.substr(start, end - start);
-    if (!item.empty() && queryDecode(item.substr(0, item.find('='))) == name) found.push_back(start);
-    lastStart = start;
+    if (!item.empty() && queryDecode(item.substr(0, item.find('='))) == name) ++named;
+    spans.push_back({start, end});
     if (end == query.size()) break;
     start = end + 1;
   }
-  const std::string quoted(name);
-  if (found.empty()) {
-    result.reason = "no signature: the query has no variable " + quoted;
+  const auto nameOf = [&](const Span& span) {
+    const std::string_view item = query.substr(span.start, span.end - span.start);
+    return queryDecode(item.substr(0, item.find('=')));
+  };
+  if (named == 0) {
+    result.failure = Failure::kUnsigned;
+    result.reason = "no signature: the query has no variable " + name;
     return result;
   }
-  if (found.size() > 1 || found.front() != lastStart) {
-    result.reason = "the signature " + quoted + " is not the last variable";
+  if (named > 1 || nameOf(spans.back()) != name) {
+    result.failure = Failure::kNotLast;
+    result.reason = "the signature " + name + " is not the last variable";
     return result;
   }
-  const std::string_view item = query.substr(lastStart);
+  const std::size_t count = expected.items.size();
+  bool shaped = spans.size() > count;
+  for (std::size_t i = 0; shaped && i < count; ++i) {
+    shaped = nameOf(spans[spans.size() - 1 - count + i]) == expected.items[i].name;
+  }
+  if (!shaped) {
+    std::string names;
+    for (const ReturnItem& item : expected.items) names += (names.empty() ? "" : ", ") + item.name;
+    result.failure = Failure::kNotReturnList;
+    result.reason = "the variables before the signature are not those of KWT_RETOUR (" +
+                    (names.empty() ? std::string("none") : names) + ")";
+    return result;
+  }
+  const Span& signature = spans.back();
+  const std::string_view item = query.substr(signature.start);
   const std::size_t equals = item.find('=');
-  unsigned char signature[kSignatureBytes];
-  if (equals == std::string_view::npos || !fromBase64url(item.substr(equals + 1), signature, sizeof signature)) {
+  unsigned char bytes[kSignatureBytes];
+  if (equals == std::string_view::npos || !fromBase64url(item.substr(equals + 1), bytes, sizeof bytes)) {
+    result.failure = Failure::kNotBase64url;
     result.reason = "the signature is not base64url of 64 bytes";
     return result;
   }
-  const std::string_view signedBytes = query.substr(0, lastStart == 0 ? 0 : lastStart - 1);
+  const std::size_t first = spans.size() - 1 - count;
+  const std::string_view appended =
+      count == 0 ? std::string_view() : query.substr(spans[first].start, signature.start - 1 - spans[first].start);
+  const std::string message = signedMessage(expected, appended);
   bool matches = false;
   for (const PublicKey& key : keys) {
-    if (crypto_sign_verify_detached(signature, reinterpret_cast<const unsigned char*>(signedBytes.data()),
-                                    signedBytes.size(), key.data()) == 0) {
+    if (crypto_sign_verify_detached(bytes, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                                    key.data()) == 0) {
       matches = true;
     }
   }
   if (!matches) {
+    result.failure = Failure::kNoMatch;
     result.reason = "the signature does not match: the query was altered, or signed by another key";
     return result;
   }
-  std::string_view rest = signedBytes;
-  while (!rest.empty()) {
-    const std::size_t end = std::min(rest.find('&'), rest.size());
-    const std::string_view variable = rest.substr(0, end);
-    rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
+  for (std::size_t i = 0; i + 1 < spans.size(); ++i) {
+    const std::string_view variable = query.substr(spans[i].start, spans[i].end - spans[i].start);
     if (variable.empty()) continue;
     const std::size_t at = std::min(variable.find('='), variable.size());
-    result.variables.push_back({queryDecode(variable.substr(0, at)),
-                                queryDecode(variable.substr(std::min(at + 1, variable.size())))});
+    (i < first ? result.urlVariables : result.variables)
+        .push_back({queryDecode(variable.substr(0, at)), queryDecode(variable.substr(std::min(at + 1, variable.size())))});
   }
   result.ok = true;
   return result;
+}
+
+std::optional<RequestQuery> requestQuery(const char* requestUri, const char* queryString) {
+  if (requestUri != nullptr) {
+    std::string_view target(requestUri);
+    const std::size_t mark = target.find('?');
+    if (mark == std::string_view::npos) return RequestQuery{{}, "REQUEST_URI"};
+    target.remove_prefix(mark + 1);
+    return RequestQuery{target.substr(0, target.find('#')), "REQUEST_URI"};
+  }
+  if (queryString != nullptr) return RequestQuery{queryString, "QUERY_STRING"};
+  return std::nullopt;
 }
 
 }  // namespace revozi::signing

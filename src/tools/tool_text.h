@@ -54,4 +54,12 @@ inline std::string lineText(std::string_view text) {
   return out;
 }
 
+// A URL read back from a file, for a terminal: every byte that is not
+// printable ASCII, the blank included, as %XX; '%' stays as it is.
+inline std::string urlText(std::string_view text) {
+  std::string out;
+  appendPercentEncoded(out, text, [](unsigned char b) { return b <= 0x20 || b >= 0x7F; });
+  return out;
+}
+
 }  // namespace revozi::tools

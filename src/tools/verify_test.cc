@@ -1,15 +1,17 @@
-// kwtdata verify, run as a shop runs it: every way a return can fail and the
-// one line that says why, then what a valid one prints.
+// kwtdata verify, run as a shop runs it: the verdict of every signature test
+// vector, then what a valid return prints and how it is read.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/run_module.h"
 #include "tools/signing.h"
+#include "tools/signing_vectors.h"
 
 namespace revozi::signing {
 namespace {
@@ -18,124 +20,124 @@ using revozi::testing::ModuleRequest;
 using revozi::testing::ModuleResult;
 using revozi::testing::runProgram;
 
-struct Keys {
-  Seed seed = newSeed();
-  std::string publicFile;
-};
+std::string shippedVectors() {
+  std::ifstream in(VECTORS_PATH);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class Verify : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(start());
     ASSERT_NE(mkdtemp(dir_), nullptr);
-    for (Keys* k : {&a_, &b_}) {
-      k->publicFile = std::string(dir_) + (k == &a_ ? "/a.pub" : "/b.pub");
-      const PublicKey p = publicKeyOf(k->seed);
-      std::ofstream(k->publicFile) << keyFileText(p.data(), p.size());
-    }
+    const auto vectors = readVectors(shippedVectors());
+    ASSERT_TRUE(vectors.has_value());
+    vectors_ = *vectors;
+    keyFile_ = std::string(dir_) + "/vectors.pub";
+    std::ofstream(keyFile_) << keyFileText(vectors_.key.data(), vectors_.key.size());
   }
   void TearDown() override {
-    for (Keys* k : {&a_, &b_}) unlink(k->publicFile.c_str());
+    unlink(keyFile_.c_str());
     rmdir(dir_);
   }
-  // `prefix` signed by `keys` in its last variable `name`.
-  static std::string signedQuery(const std::string& prefix, const Keys& keys, const std::string& name = "Sig") {
-    return prefix + (prefix.empty() ? "" : "&") + name + "=" + Signer(keys.seed).sign(prefix);
+  ModuleResult kwtdata(std::vector<std::string> args, std::string input = "",
+                       std::map<std::string, std::string> env = {}) const {
+    ModuleRequest r;
+    r.args = std::move(args);
+    r.args.insert(r.args.begin(), "verify");
+    r.input = std::move(input);
+    r.env = std::move(env);
+    r.timeoutSeconds = 20;
+    return runProgram(KWTDATA_PATH, r);
   }
   char dir_[32] = "/tmp/verify-test.XXXXXX";
-  Keys a_, b_;
+  Vectors vectors_;
+  std::string keyFile_;
 };
 
-ModuleResult kwtdata(std::vector<std::string> args, std::string input = "") {
-  ModuleRequest r;
-  r.args = std::move(args);
-  r.args.insert(r.args.begin(), "verify");
-  r.input = std::move(input);
-  r.timeoutSeconds = 20;
-  return runProgram(KWTDATA_PATH, r);
-}
-
-TEST_F(Verify, RefusalsSayWhy) {
-  const std::string good = "step=paid&M=1500&R=A%20B&E=00000";
-  const std::string sig = signedQuery(good, a_);
-  std::string altered = sig;
-  altered[sig.find("1500")] = '2';
-  std::string badLetter = sig;
-  badLetter.back() = '+';
-  const std::string value = sig.substr(sig.find("&Sig=") + 5);
-  const std::string noMatch = "the signature does not match: the query was altered, or signed by another key";
-  const std::string notLast = "the signature Sig is not the last variable";
-  const std::string notBase64 = "the signature is not base64url of 64 bytes";
-  struct Case {
-    std::string what;
-    std::string query;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {"unsigned", good, "no signature: the query has no variable Sig"},
-      {"empty", "", "no signature: the query has no variable Sig"},
-      {"another name", signedQuery(good, a_, "sig"), "no signature: the query has no variable Sig"},
-      {"moved to the front", "Sig=" + value + "&" + good, notLast},
-      {"a variable after it", sig + "&x=1", notLast},
-      {"an empty variable after it", sig + "&", notLast},
-      {"given twice", signedQuery(sig, a_), notLast},
-      {"cut short", sig.substr(0, sig.size() - 1), notBase64},
-      {"padded", sig + "==", notBase64},
-      {"another alphabet", badLetter, notBase64},
-      {"%-encoded", sig.substr(0, sig.size() - 1) + "%41", notBase64},
-      {"no '='", good + "&Sig", notBase64},
-      {"one byte changed", altered, noMatch},
-      {"'+' for %20", "step=paid&M=1500&R=A+B&E=00000&Sig=" + value, noMatch},
-      {"re-ordered", "M=1500&step=paid&R=A%20B&E=00000&Sig=" + value, noMatch},
-      {"decoded", "step=paid&M=1500&R=A B&E=00000&Sig=" + value, noMatch},
-      {"another order's signature", "step=paid&M=1500&R=A%20C&E=00000&Sig=" + value, noMatch},
-      {"a leading '?'", "?" + sig, noMatch},
-      {"another key", signedQuery(good, b_), noMatch},
-  };
-  for (const Case& c : cases) {
-    const ModuleResult r = kwtdata({"--key", a_.publicFile, c.query});
-    EXPECT_EQ(r.status, 1) << c.what;
-    EXPECT_EQ(r.out, "") << c.what;
-    EXPECT_EQ(r.err, "kwtdata: " + c.reason + "\n") << c.what;
+TEST_F(Verify, EveryVectorGetsItsVerdict) {
+  // The shipped file is what the signer writes today.
+  EXPECT_EQ(shippedVectors(), vectorsText());
+  EXPECT_GE(vectors_.cases.size(), 20u);
+  for (const VectorCase& c : vectors_.cases) {
+    const Verified v = verifyReturn(c.query, parseReturnList(vectors_.retour), {vectors_.key});
+    EXPECT_EQ(v.ok, c.valid) << c.name;
+    EXPECT_EQ(failureToken(v.failure), c.reason) << c.name;
+    const ModuleResult r = kwtdata({"--key", keyFile_, "--retour", vectors_.retour, c.query});
+    EXPECT_EQ(r.status, c.valid ? 0 : 1) << c.name;
+    EXPECT_EQ(r.err.empty(), c.valid) << c.name << r.err;
+    EXPECT_EQ(r.out.empty(), !c.valid) << c.name;
+    if (!c.valid) {
+      EXPECT_EQ(r.err, "kwtdata: " + v.reason + "\n") << c.name;
+    }
   }
 }
 
 TEST_F(Verify, ValidPrintsTheVariablesAsAShopReadsThem) {
+  const auto byName = [&](const std::string& name) {
+    for (const VectorCase& c : vectors_.cases) {
+      if (c.name == name) return c.query;
+    }
+    return std::string();
+  };
+  const std::string accept = byName("accept");
+  const std::string rewritten = byName("return URL rewritten by a web server");
+  const std::string retour = vectors_.retour;
+  const std::string signedOut = "Mt=1500\nRef=VEC0001\nAuto=123456\nErreur=00000\nTrans=48150240\n";
+  const std::string out = "url:order=VEC0001\nurl:step=paid\n" + signedOut;
+  // What a web server that rewrites the query passes beside the raw target.
+  const std::string normalised = "order=VEC0001&step=paid&x=%C3%A9&y=~&z=~" + rewritten.substr(rewritten.find("&Mt="));
   struct Case {
     std::string what;
     std::vector<std::string> args;
     std::string input;
+    std::map<std::string, std::string> env;
     std::string out;
   };
-  const std::string query = "step=paid&M=1500&R=R%C3%A9f+%3C1%3E%26%25%0A%7F&x&&E=00000";
-  const std::string out = "step=paid\nM=1500\nR=R\xC3\xA9" "f <1>&%25%0A%7F\nx=\nE=00000\n";
   const Case cases[] = {
-      {"argument", {"--key", a_.publicFile, signedQuery(query, a_)}, "", out},
-      {"standard input, LF", {"--key", a_.publicFile}, signedQuery(query, a_) + "\n", out},
-      {"standard input, CR LF", {"--key", a_.publicFile}, signedQuery(query, a_) + "\r\n", out},
-      {"the second key", {"--key", a_.publicFile, "--key", b_.publicFile, signedQuery(query, b_)}, "", out},
-      {"another name", {"--name", "Signature", "--key", b_.publicFile, signedQuery(query, b_, "Signature")}, "", out},
-      {"nothing before the signature", {"--key", a_.publicFile, signedQuery("", a_)}, "", ""},
+      {"argument", {accept}, "", {}, out},
+      {"standard input, CR LF", {}, accept + "\r\n", {}, out},
+      {"the second key", {"--key", keyFile_, accept}, "", {}, out},
+      {"no URL query", {byName("no query of the return URL")}, "", {}, signedOut},
+      {"'=' and '&' escaped", {byName("awkward reference")}, "", {},
+       "url:order=VEC0001\nurl:step=paid\nMt=1500\nRef=R\xC3\xA9" "f <1>%262\nAuto=123456\nErreur=00000\nTrans=48150240\n"},
+      {"escaped in URL names too", {"a%3Db=c&" + accept}, "", {}, "url:a%3Db=c\n" + out},
+      {"--cgi: the raw target, not the rewritten query",
+       {"--cgi"}, "", {{"REQUEST_URI", "/cgi-bin/shop.cgi?" + rewritten + "#top"}, {"QUERY_STRING", normalised}},
+       "source: REQUEST_URI\nurl:order=VEC0001\nurl:step=paid\nurl:x=\xC3\xA9\nurl:y=~\nurl:z=~\n" + signedOut},
+      {"--cgi: QUERY_STRING without REQUEST_URI", {"--cgi"}, "", {{"QUERY_STRING", accept}},
+       "source: QUERY_STRING\n" + out},
   };
   for (const Case& c : cases) {
-    const ModuleResult r = kwtdata(c.args, c.input);
+    std::vector<std::string> args = {"--key", keyFile_, "--retour", retour};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ModuleResult r = kwtdata(args, c.input, c.env);
     EXPECT_EQ(r.status, 0) << c.what << r.err;
     EXPECT_EQ(r.out, c.out) << c.what;
     EXPECT_EQ(r.err, "") << c.what;
   }
+  const ModuleResult none = kwtdata({"--key", keyFile_, "--retour", retour, "--cgi"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "kwtdata: --cgi: neither REQUEST_URI nor QUERY_STRING is set\n");
   // Usage errors: exit status 2.
   const std::vector<std::vector<std::string>> usage = {
-      {"x"},
-      {"--key"},
-      {"--key", std::string(dir_) + "/none", "x"},
-      {"--key", a_.publicFile, "--key", a_.publicFile, "--key", a_.publicFile, "x"},
-      {"--key", a_.publicFile, "--name", "", "x"},
-      {"--key", a_.publicFile, "x", "y"},
-      {"--key", a_.publicFile, "--frob", "x"},
+      {"--retour", retour, "x"},
+      {"--key", keyFile_, "x"},
+      {"--key", keyFile_, "--retour", "Mt:M;Ref:R", "x"},
+      {"--key", keyFile_, "--retour", "Mt:M;Ref:Q;Sig:S", "x"},
+      {"--key", keyFile_, "--retour", "Sig:S;Mt:M", "x"},
+      {"--key", keyFile_, "--retour", retour, "--name", "Sig", "x"},
+      {"--key", keyFile_, "--retour", retour, "--cgi", "x"},
+      {"--key", std::string(dir_) + "/none", "--retour", retour, "x"},
+      {"--key", keyFile_, "--key", keyFile_, "--key", keyFile_, "--retour", retour, "x"},
+      {"--key", keyFile_, "--retour", retour, "x", "y"},
+      {"--key", keyFile_, "--retour"},
   };
   for (const auto& args : usage) {
     const ModuleResult r = kwtdata(args);
-    EXPECT_EQ(r.status, 2) << args.size();
+    EXPECT_EQ(r.status, 2) << args.size() << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
