@@ -294,6 +294,50 @@ def forged_notification(url):
     return unsigned(url).replace("&step=paid&", "&step=notify&")
 
 
+def injected(fields, step, total=PRICES["pot"]):
+    """The order's return URL for `step` with an accept of its amount
+    (the victim's: one pot) written after it, as a shopper would."""
+    ref = ref_of(fields)
+    return notify_url(fields).replace("&step=notify", f"&step={step}") + \
+        f"&Mt={total}&Ref={ref}&Auto=123456&Erreur=00000"
+
+
+def run_vector_checks(f, script, vectors):
+    """The shop run as a CGI program on each signature test vector, with the
+    vectors' key: an invalid one 403 with no signature accepted; a valid one
+    gets past the signature (to the order: unknown to the shop)."""
+    header, cases = {}, []
+    for line in open(vectors, encoding="ascii"):
+        name, _, value = line.rstrip("\n").partition(": ")
+        if line.startswith("#") or not line.strip():
+            continue
+        if name == "case":
+            cases.append({"case": value})
+        elif cases:
+            cases[-1][name] = value
+        else:
+            header[name] = value
+    with tempfile.TemporaryDirectory() as folder:
+        key = os.path.join(folder, "vectors.pub")
+        with open(key, "w", encoding="ascii") as out:
+            out.write(header["key"] + "\n")
+        os.chmod(folder, 0o755)
+        wrong = []
+        for case in cases:
+            query = case["query"]
+            run = subprocess.run([script], capture_output=True, timeout=30, stdin=subprocess.DEVNULL, env={
+                "PATH": "/usr/bin:/bin", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+                "REDIRECT_STATUS": "200", "SCRIPT_FILENAME": script, "SCRIPT_NAME": "/cgi-bin/shop.cgi",
+                "QUERY_STRING": query, "REQUEST_URI": "/cgi-bin/shop.cgi?" + query,
+                "SHOP_PAYMENT_KEY": key, "SHOP_ORDERS": os.path.join(folder, "orders")})
+            out = run.stdout.decode("latin-1")
+            refused_signature = "Status: 403" in out and re.search(r"sign|variables before", out, re.I)
+            if (case["verdict"] == "valid") == bool(refused_signature) or \
+                    (case["verdict"] != "valid" and "Status: 403" not in out):
+                wrong.append(f"{case['case']}: {out[:200]!r}")
+    f.check(cases and not wrong, f"the {len(cases)} signature test vectors: each gets its verdict", "\n".join(wrong))
+
+
 def run_signed_checks(shop, visit):
     """Signed returns and notifications: what ships an order and what must
     not. `visit(url)` opens a page as the shopper (status, text)."""
@@ -318,6 +362,19 @@ def run_signed_checks(shop, visit):
         ("a signature by another key", True, by_other_key),
         ("a signature moved from last place", True, signature_moved(genuine)),
         ("a forged notification", False, forged_notification(genuine)),
+        # The server's variables written into the return URL by the
+        # shopper, who asks the server for a transaction number only.
+        ("a refuse whose return URL carries an accept", True,
+         shop.signed_return(with_field(shop.tampered(victim, "KWT_RETOUR", "Trans:T;Sig:S"), "KWT_REFUSE",
+                                       injected(victim, "paid")), "refuse")),
+        ("a notification whose URL carries an accept", True,
+         shop.signed_return(with_field(shop.tampered(victim, "KWT_RETOUR", "Trans:T;Sig:S"), "KWT_REFUSE",
+                                       injected(victim, "notify")), "refuse")),
+        ("a refuse whose KWT_RETOUR swaps the letters", True,
+         shop.signed_return(shop.tampered(victim, "KWT_RETOUR", "Mt:M;Ref:R;Auto:A;Erreur:M;Trans:T;Sig:S"),
+                            "refuse")),
+        ("a genuine refuse sent to the accept page", True,
+         shop.signed_return(with_field(victim, "KWT_REFUSE", effectue), "refuse")),
         ("a signed return for an unknown order", True,
          shop.signed_return(with_field(shop.tampered(victim, "KWT_CMD", unknown), "KWT_EFFECTUE",
                                        effectue.replace(ref_of(victim), unknown)))),
@@ -496,10 +553,14 @@ def main():
     parser.add_argument("--shop", required=True, help="the shop's path on the server")
     parser.add_argument("--orders", required=True, help="the shop's order folder")
     parser.add_argument("--bin", required=True, help="the folder of kwtdata and korven-sandbox.cgi")
+    parser.add_argument("--vectors", help="the signature test vectors, run against --script")
+    parser.add_argument("--script", help="the shop's CGI program, run with each vector")
     args = parser.parse_args()
     f = Failures()
     try:
         run(Shop(Client(args.base), args.shop, args.orders, args.bin, f))
+        if args.vectors and args.script:
+            run_vector_checks(f, args.script, args.vectors)
     except (OSError, http.client.HTTPException, subprocess.SubprocessError) as error:
         f.check(False, "the scenarios ran to their end", repr(error))
     print(f"shop checks: {f.passed} passed, {f.count} failed", flush=True)

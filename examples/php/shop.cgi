@@ -233,49 +233,76 @@ function payment_key(): string {
     throw new Refusal(503, "The shop cannot verify payment answers: the payment server's key cannot be read.");
 }
 
-// The variables of a return or notification whose signature holds, name =>
-// value; a 403 Refusal saying why otherwise. The signature is the last item
-// of the query string exactly as received, and signs every byte before
-// "&Sig=" (nothing is decoded or re-encoded before the check).
-function verified_variables(string $query): array {
+// The query exactly as the client sent it: REQUEST_URI after its first '?'
+// (every web server passes it unchanged; some rewrite QUERY_STRING's
+// escapes), QUERY_STRING where the server gives no REQUEST_URI.
+function raw_query(): string {
+    if (!isset($_SERVER['REQUEST_URI'])) return $_SERVER['QUERY_STRING'] ?? '';
+    $uri = $_SERVER['REQUEST_URI'];
+    $mark = strpos($uri, '?');
+    return $mark === false ? '' : explode('#', substr($uri, $mark + 1), 2)[0];
+}
+
+// The payment server's signed variables of a return or notification (name
+// => value) and the return URL's own `order` and `step`; a 403 Refusal
+// saying why otherwise. The query's last variables must be those of RETOUR,
+// in order, then the signature: Ed25519, by the payment server's key, of
+// RETOUR's letters before S, a line feed, and those variables' bytes exactly
+// as received. What comes before them is the return URL's, which anybody
+// can write: nothing of it is read but `order` and `step`.
+function verified_answer(string $query): array {
     $items = explode('&', $query);
-    $names = array_map(fn(string $item): string => urldecode(explode('=', $item, 2)[0]), $items);
+    $name_of = fn(string $item): string => rawurldecode(str_replace('+', ' ', explode('=', $item, 2)[0]));
+    $names = array_map($name_of, $items);
     $found = array_keys($names, SIGNATURE, true);
     if (!$found) throw new Refusal(403, 'Refused: the answer is not signed.');
     if (count($found) > 1 || $found[0] !== count($items) - 1) {
         throw new Refusal(403, 'Refused: the signature is not the last item.');
     }
-    $signature = explode('=', array_pop($items), 2)[1] ?? '';
-    $signed = implode('&', $items);
-    $bytes = preg_match('/^[A-Za-z0-9_-]{86}$/D', $signature)
-        ? sodium_base642bin($signature, SODIUM_BASE64_VARIANT_URLSAFE_NO_PADDING) : '';
+    $retour = array_map(fn(string $item): array => explode(':', $item), explode(';', RETOUR));
+    array_pop($retour);  // the signature's own item
+    $signed = array_slice($items, -1 - count($retour), count($retour));
+    if (count($items) <= count($retour)
+        || array_map($name_of, $signed) !== array_column($retour, 0)) {
+        throw new Refusal(403, 'Refused: the variables before the signature are not those this shop asks for.');
+    }
+    $signature = explode('=', end($items), 2)[1] ?? '';
+    try {
+        $bytes = preg_match('/^[A-Za-z0-9_-]{86}$/D', $signature)
+            ? sodium_base642bin($signature, SODIUM_BASE64_VARIANT_URLSAFE_NO_PADDING) : '';
+    } catch (SodiumException) {
+        $bytes = '';  // not the one way 64 bytes are written
+    }
     if (strlen($bytes) !== SODIUM_CRYPTO_SIGN_BYTES) {
         throw new Refusal(403, 'Refused: the signature is not base64url of 64 bytes.');
     }
-    if (!sodium_crypto_sign_verify_detached($bytes, $signed, payment_key())) {
+    $message = implode('', array_column($retour, 1)) . "\n" . implode('&', $signed);
+    if (!sodium_crypto_sign_verify_detached($bytes, $message, payment_key())) {
         throw new Refusal(403, 'Refused: the signature does not match (the answer was altered, '
             . 'or signed by another key).');
     }
     $variables = [];
-    foreach ($items as $item) {
-        if ($item === '') continue;
+    foreach ($signed as $item) {
         [$name, $value] = array_pad(explode('=', $item, 2), 2, '');
-        $name = urldecode($name);
-        if (array_key_exists($name, $variables)) {
-            throw new Refusal(403, 'Refused: the signed answer names a variable twice.');
-        }
-        $variables[$name] = urldecode($value);
+        $variables[$name_of($name)] = rawurldecode(str_replace('+', ' ', $value));
     }
-    return $variables;
+    $own = [];
+    foreach (array_slice($items, 0, count($items) - 1 - count($retour)) as $item) {
+        $name = $name_of($item);
+        if ($name !== 'order' && $name !== 'step') continue;
+        if (array_key_exists($name, $own)) throw new Refusal(403, "Refused: the return URL names $name twice.");
+        $own[$name] = rawurldecode(str_replace('+', ' ', explode('=', $item, 2)[1] ?? ''));
+    }
+    return [$variables, $own];
 }
 
 // A return (the shopper's browser) or a notification (the payment server):
 // verified, then applied to its order under the lock. The order afterwards.
 function answer(string $step): array {
-    $variables = verified_variables($_SERVER['QUERY_STRING'] ?? '');
-    // From here on every value is the payment server's.
+    [$variables, $own] = verified_answer(raw_query());
+    // From here on $variables are the payment server's.
     $ref = $variables['Ref'] ?? '';
-    if (($variables['step'] ?? '') !== $step || ($variables['order'] ?? '') !== $ref) {
+    if (($own['step'] ?? '') !== $step || ($own['order'] ?? '') !== $ref) {
         throw new Refusal(403, 'Refused: this payment answer is for another order.');
     }
     $code = $variables['Erreur'] ?? '';
@@ -285,6 +312,11 @@ function answer(string $step): array {
     if ($kind === null || !preg_match('/^[0-9]{3,10}$/D', $amount)
         || ($kind === 'paid' && !preg_match('/^[0-9]{6}$/D', $auth))) {
         throw new Refusal(403, 'Refused: the payment answer is incomplete.');
+    }
+    // A return page shows one outcome: a refusal sent to the page of an
+    // accept (or the reverse) is not this page's answer.
+    if ($step !== 'notify' && $kind !== $step) {
+        throw new Refusal(403, 'Refused: this payment answer is not for this return page.');
     }
     if (order_path($ref) === null) throw new Refusal(403, 'Refused: no such order.');
     return with_orders_lock(function () use ($ref, $kind, $code, $amount, $auth, $variables) {

@@ -270,13 +270,21 @@ def show_error(code):
 
 # --- The payment server's answers --------------------------------------------
 
-def verified_variables(query):
-    """The variables of a return or notification whose signature holds (a
-    dict), after kwtdata has checked the query string exactly as received;
-    a 403 Refusal with kwtdata's reason otherwise."""
+def unescape(text):
+    """A name or value as kwtdata verify prints it: %XX escapes decoded."""
+    return urllib.parse.unquote(text, encoding="utf-8", errors="surrogateescape")
+
+
+def verified_answer():
+    """The payment server's signed variables of a return or notification
+    (a dict) and the return URL's own `order` and `step`, after kwtdata has
+    checked the query exactly as the client sent it (REQUEST_URI, as every
+    web server passes it unchanged); a 403 Refusal with kwtdata's reason
+    otherwise."""
+    env = {name: os.environb[name] for name in (b"REQUEST_URI", b"QUERY_STRING") if name in os.environb}
     try:
-        run = subprocess.run([KWTDATA, "verify", "--key", PAYMENT_KEY], input=query, env={},
-                             capture_output=True, timeout=10)
+        run = subprocess.run([KWTDATA, "verify", "--key", PAYMENT_KEY, "--retour", RETOUR, "--cgi"], env=env,
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
     except (OSError, subprocess.TimeoutExpired):
         raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.") from None
     if run.returncode != 0:
@@ -286,28 +294,41 @@ def verified_variables(query):
             sys.stderr.write(f"shop.cgi: kwtdata verify: {reason[0][:200]}\n")
             raise Refusal("503 Service Unavailable", "The shop cannot verify payment answers just now.")
         raise Refusal("403 Forbidden", f"Refused: not signed by the payment server ({reason[0][:200]}).")
-    variables = {}
-    for line in run.stdout.decode("utf-8", "surrogateescape").splitlines():
-        name, _, value = line.partition("=")
-        if name in variables:
-            raise Refusal("403 Forbidden", f"Refused: the signed answer names {name[:40]!r} twice.")
-        variables[name] = value
-    return variables
+    signed, own = {}, {}
+    for line in run.stdout.decode("ascii", "surrogateescape").splitlines():
+        if line.startswith("source: "):
+            continue
+        # The return URL's own variables are not signed: of them the shop
+        # reads only its `order` and `step`, each given once.
+        url = line.startswith("url:")
+        name, _, value = line.removeprefix("url:").partition("=")
+        name, value = unescape(name), unescape(value)
+        if url and name in ("order", "step"):
+            if name in own:
+                raise Refusal("403 Forbidden", f"Refused: the return URL names {name} twice.")
+            own[name] = value
+        elif not url:
+            signed[name] = value
+    return signed, own
 
 
 def answer(step):
     """A return (the shopper's browser) or a notification (the payment
     server): verified, then applied to its order under the lock."""
-    variables = verified_variables(os.environb.get(b"QUERY_STRING", b""))
-    # From here on every value is the payment server's.
+    variables, own = verified_answer()
+    # From here on `variables` are the payment server's.
     ref = variables.get("Ref", "")
-    if variables.get("step") != step or variables.get("order") != ref:
+    if own.get("step") != step or own.get("order") != ref:
         raise Refusal("403 Forbidden", "Refused: this payment answer is for another order.")
     kind = OUTCOMES.get(variables.get("Erreur", ""))
     amount, auth = variables.get("Mt", ""), variables.get("Auto", "")
     if kind is None or not re.fullmatch(r"[0-9]{3,10}", amount) or \
             (kind == "paid" and not re.fullmatch(r"[0-9]{6}", auth)):
         raise Refusal("403 Forbidden", "Refused: the payment answer is incomplete.")
+    # A return page shows one outcome: a refusal sent to the page of an
+    # accept (or the reverse) is not this page's answer.
+    if step != "notify" and kind != step:
+        raise Refusal("403 Forbidden", "Refused: this payment answer is not for this return page.")
     if order_path(ref) is None:
         raise Refusal("403 Forbidden", "Refused: no such order.")
     with OrdersLock():

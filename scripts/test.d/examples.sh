@@ -42,7 +42,8 @@ install_shop "$shop" shop.cgi "$BIN"
 options_with "$OPTIONS_FILE" KWT_ERREUR "$WEB_BASE/cgi-bin/shop.cgi" "$OPTIONS_FILE"
 start_lighttpd
 if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
-    --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN"; then
+    --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN" \
+    --vectors "$REPO_ROOT/examples/signature-vectors.txt" --script /usr/lib/cgi-bin/shop.cgi; then
   echo "--- the web server's error log, last lines:" >&2
   tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
   exit 1
