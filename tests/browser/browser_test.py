@@ -623,7 +623,8 @@ def answer_scenario(answer, pathname, code):
         compare(b.r, f"{answer}: the return variables are the order's values, byte for byte", want, params)
         # The query as the browser sent it, signed by the sandbox's key.
         query = b.s.execute("return location.search;")[1:]
-        verified = subprocess.run([VERIFY["kwtdata"], "verify", "--key", VERIFY["key"], query],
+        verified = subprocess.run([VERIFY["kwtdata"], "verify", "--key", VERIFY["key"],
+                                   "--retour", RETURN_ORDER["KWT_RETOUR"], query],
                                   capture_output=True, timeout=10, check=False)
         b.r.check(verified.returncode == 0, f"{answer}: kwtdata verify finds the return signed by the sandbox",
                   verified.stderr.decode(errors="replace"))
