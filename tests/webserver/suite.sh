@@ -415,6 +415,39 @@ shop_checks() {
   fi
 }
 
+# Signed returns and notifications reach the PHP shop as the client sent
+# them, whatever the server makes of QUERY_STRING (lighttpd rewrites its
+# escapes): return URLs holding lower-case and needless escapes, '+' and a
+# raw '~' are accepted when genuine, refused (403) when forged.
+RETURN_EXTRAS=("x=%c3%a9&y=%7E" "a=%41%2D&b=%20+~" "t=~%7e%C3%A9")
+signed_return_checks() {
+  local extra step location
+  for extra in "${RETURN_EXTRAS[@]}"; do
+    request GET "$WEB_BASE/cgi-bin/shop.cgi"
+    cp "$T/body" "$T/shop.html"
+    submit "$T/shop.html" article=cup quantity=1 email=client@example.fr &&
+      submit "$T/body" && cp "$T/body" "$T/payment-page" &&
+      "$FORM" --base "$WEB_BASE" <"$T/payment-page" >"$T/form" || {
+        fail "signed returns ($extra): no payment page"
+        continue
+      }
+    local url
+    url="$(sed -n 2p "$T/form" | perl -ne 'print $1 if /(?:^|&)KWT_EFFECTUE=([^&]*)/' | perl -pe 's/\+/ /g; s/%(..)/chr hex $1/ge')"
+    for step in notify paid; do
+      "$FORM" --base "$WEB_BASE" "KWT_EFFECTUE=${url/step=paid/step=$step}&$extra" <"$T/payment-page" >"$T/form"
+      request POST "$WEB_SANDBOX_URL?format=text&answer=accept" "$(sed -n 2p "$T/form")"
+      location="$(sed -n 's/^location: //p' "$T/body")"
+      request GET "${location%%&Sig=*}"
+      expect_status 403 "an unsigned $step return with '$extra' is refused"
+      request GET "$(printf '%s' "$location" | sed 's/&Mt=1200&/\&Mt=1201\&/')"
+      expect_status 403 "a $step return with '$extra' and another amount is refused"
+      request GET "$location"
+      expect_status 200 "a genuine $step return with '$extra' is accepted"
+    done
+    expect_contains "accepted for order" "the shop shows the payment accepted ('$extra')"
+  done
+}
+
 # The sandbox answers on the 127.0.0.1 site only, never over HTTPS.
 sandbox_site_checks() {
   request GET "$WEB_SANDBOX_URL"
@@ -565,6 +598,7 @@ run_checks() {
   lock_checks
   body_cap_checks
   shop_checks
+  signed_return_checks
   sandbox_site_checks
   concurrency_checks
 
