@@ -7,7 +7,8 @@
 # examples/test_shops.py: orders, accept, refuse, cancel, the server's call,
 # returns racing notifications, forged and altered returns (403), an amount
 # changed inside KWT_DATA (mismatch), a bad e-mail (NUMERR -16), malformed
-# input (400).
+# input (400). Then `korven-sandbox.cgi --conformance` plays its scenarios
+# against the shop's order page, as a merchant tests a shop of his own.
 #
 # REVOZI_EXAMPLES_BUILD_DIR builds the programs in another directory instead
 # of the release preset's build/.
@@ -44,6 +45,15 @@ start_lighttpd
 if ! PYTHONDONTWRITEBYTECODE=1 timeout 200 python3 "$REPO_ROOT/examples/test_shops.py" \
     --base "$WEB_BASE" --shop /cgi-bin/shop.cgi --orders "$SHOP_DATA" --bin "$BIN" \
     --vectors "$REPO_ROOT/examples/signature-vectors.txt" --script /usr/lib/cgi-bin/shop.cgi; then
+  echo "--- the web server's error log, last lines:" >&2
+  tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
+  exit 1
+fi
+# The conformance run, from the shop's order page (a fresh order each time
+# it needs one), as the web server's user: it reads the sandbox's key.
+log "conformance run: $shop"
+if ! timeout 120 runuser -u www-data -- "$BIN/korven-sandbox.cgi" --conformance \
+    "$WEB_BASE/cgi-bin/shop.cgi?step=order" 'article=tea&quantity=2&email=client%40example.fr'; then
   echo "--- the web server's error log, last lines:" >&2
   tail -n 20 /var/log/lighttpd/error.log >&2 2>/dev/null || true
   exit 1

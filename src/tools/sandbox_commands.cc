@@ -16,6 +16,7 @@
 
 #include "driver/program_version.h"
 #include "tools/file_writing.h"
+#include "tools/sandbox_conformance.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
 #include "tools/signing_vectors.h"
@@ -32,6 +33,7 @@ constexpr char kHelp[] =
     "       korven-sandbox.cgi --list\n"
     "       korven-sandbox.cgi --replay [N]\n"
     "       korven-sandbox.cgi --vectors\n"
+    "       korven-sandbox.cgi --conformance PAGE [BODY]\n"
     "       korven-sandbox.cgi --help | --version\n"
     "       korven-sandbox.cgi < BODY            (a request, as a web server runs it)\n"
     "\n"
@@ -54,6 +56,12 @@ constexpr char kHelp[] =
     "           exit status 0 when the shop answered 200, 1 otherwise.\n"
     "--vectors  prints the signature test vectors (examples/signature-vectors.txt):\n"
     "           returns signed with a published test key, and the verdict of each.\n"
+    "--conformance PAGE [BODY]\n"
+    "           plays every answer and forgery against a shop's own return and\n"
+    "           notification URLs, signed with the sandbox's key: PAGE is a payment\n"
+    "           page (a file, or a URL on this host, fetched with a POST of BODY\n"
+    "           when given, following at most 3 forms that post on). One line per\n"
+    "           scenario, PASS or FAIL; exit status 0 when none failed.\n"
     "\n"
     "Environment (set by the web server's configuration):\n"
     "  KORVEN_SANDBOX_KEY    the private key file (default\n"
@@ -233,6 +241,7 @@ std::optional<int> runSandboxCommand(int argc, char** argv) {
   if (command == "--new-key") return newKey(args);
   if (command == "--list") return args.empty() ? listNotifications() : usage("--list takes no argument");
   if (command == "--replay") return replay(args);
+  if (command == "--conformance") return runConformance(args);
   if (command == "--vectors") {
     if (!args.empty()) return usage("--vectors takes no argument");
     if (!signing::start()) return failure("the signature library cannot start");

@@ -25,8 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What is read of an answer: its head and the start of its body.
-constexpr std::size_t kNotifyAnswerMax = 4096;
 // A notification URL longer than this is not kept.
 constexpr std::size_t kMaxKeptUrl = 64 * 1024;
 // Kept files: 20 digits of nanoseconds since 1970, '-', 6 random digits.
@@ -60,9 +58,9 @@ class Descriptor {
   const int fd_;
 };
 
-// Sends the request and reads the answer's start into `response`; the
-// status line, or why there is none.
-std::string exchange(std::string_view url, std::string& response) {
+}  // namespace
+
+std::string httpExchange(std::string_view url, std::string& response, std::string_view body, std::size_t maxAnswer) {
   if (!startsWithIgnoringCase(url, "http://")) return "not called: only plain http:// URLs on this host are called";
   url.remove_prefix(7);
   std::size_t end = url.find_first_of("/?#");
@@ -101,8 +99,14 @@ std::string exchange(std::string_view url, std::string& response) {
       return "failed: connection refused";
     }
   }
-  std::string request = "GET " + target + " HTTP/1.0\r\nHost: " + std::string(authority) +
-                        "\r\nUser-Agent: korven-sandbox\r\nConnection: close\r\n\r\n";
+  std::string request = (body.empty() ? "GET " : "POST ") + target + " HTTP/1.0\r\nHost: " +
+                        std::string(authority) + "\r\nUser-Agent: korven-sandbox\r\nConnection: close\r\n";
+  if (!body.empty()) {
+    request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n";
+  }
+  request += "\r\n";
+  request += body;
   std::string_view pending = request;
   while (!pending.empty()) {
     ssize_t n = ::send(socket.fd(), pending.data(), pending.size(), MSG_NOSIGNAL);
@@ -116,8 +120,8 @@ std::string exchange(std::string_view url, std::string& response) {
   }
   char chunk[1024];
   bool timedOut = false;
-  while (response.size() < kNotifyAnswerMax) {
-    ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, kNotifyAnswerMax - response.size()), 0);
+  while (response.size() < maxAnswer) {
+    ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, maxAnswer - response.size()), 0);
     if (n > 0) {
       response.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -134,6 +138,8 @@ std::string exchange(std::string_view url, std::string& response) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return std::string(line);
 }
+
+namespace {
 
 // Fills in what the answer `response` (head and start of body) shows.
 void readAnswer(std::string_view response, NotifyCall& call) {
@@ -202,7 +208,7 @@ bool isKeptUrl(std::string_view url) {
 NotifyCall callNotifyUrl(std::string_view url) {
   NotifyCall call;
   std::string response;
-  call.result = exchange(url, response);
+  call.result = httpExchange(url, response);
   if (!response.empty()) readAnswer(response, call);
   return call;
 }

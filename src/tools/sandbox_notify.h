@@ -28,6 +28,13 @@ struct NotifyCall {
   std::string excerpt;     // then its body's first printable bytes
 };
 
+// Sends a GET to `url` (a POST of the form `body` when it is not empty), when
+// it is a plain http:// URL on this host, and reads at most `maxAnswer` bytes
+// of the answer into `response`, all within kNotifyMilliseconds: the status
+// line, or why there is none ("not called: ..." for a URL off this host).
+std::string httpExchange(std::string_view url, std::string& response, std::string_view body = {},
+                         std::size_t maxAnswer = 4096);
+
 // Calls `url` (built by the sandbox: printable ASCII) with a GET, when it is
 // a plain http:// URL on this host: 127.x.x.x or localhost, any port.
 NotifyCall callNotifyUrl(std::string_view url);
