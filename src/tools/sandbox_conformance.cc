@@ -110,12 +110,6 @@ int statusCode(std::string_view line) {
   return code && (line.size() == 12 || line[12] == ' ') ? static_cast<int>(*code) : 0;
 }
 
-// One order of the shop: its payment page's block and return URLs.
-struct Order {
-  DataBlockFields data;
-  std::string effectue, refuse, annule;
-};
-
 struct Page {
   std::string why;  // empty when read
   std::string url;  // where it came from; empty for a file
@@ -233,13 +227,6 @@ Return signedReturn(std::string_view base, const signing::ReturnList& list, Valu
   return r;
 }
 
-struct Scenario {
-  std::string name;
-  std::string expected;
-  std::vector<std::string> urls;  // called in turn; the last answer is judged, all of them for "twice"
-  std::string skipped;            // why it is not played
-};
-
 struct Tally {
   int passed = 0, failed = 0, skipped = 0;
 };
@@ -266,8 +253,14 @@ void play(const Scenario& s, Tally& tally) {
               ok ? "PASS" : "FAIL");
 }
 
-// The scenarios of the main order `a`, of `b` (the notification alone) and
-// `c` (a changed amount), fresh orders of the same shop or nothing.
+
+int failure(const std::string& message) {
+  std::fprintf(stderr, "korven-sandbox.cgi: --conformance: %s\n", tools::lineText(message).c_str());
+  return 1;
+}
+
+}  // namespace
+
 std::vector<Scenario> scenarios(const Order& a, const std::optional<Order>& b, const std::optional<Order>& c,
                                 const signing::Signer& signer, const signing::Signer& stranger) {
   const signing::ReturnList list = signing::parseReturnList(a.data.retour);
@@ -359,13 +352,6 @@ std::vector<Scenario> scenarios(const Order& a, const std::optional<Order>& b, c
   }
   return out;
 }
-
-int failure(const std::string& message) {
-  std::fprintf(stderr, "korven-sandbox.cgi: --conformance: %s\n", tools::lineText(message).c_str());
-  return 1;
-}
-
-}  // namespace
 
 PageForm firstForm(std::string_view html) {
   PageForm form;
