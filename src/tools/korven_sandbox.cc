@@ -39,6 +39,7 @@ using revozi::pagePrint;
 using revozi::Platform;
 using revozi::startsWithIgnoringCase;
 using revozi::tools::appendPercentEncoded;
+using revozi::tools::appendUrlText;
 using revozi::tools::digitsValue;
 using revozi::tools::lineText;
 using revozi::tools::trimBlanks;
@@ -253,15 +254,6 @@ ReturnPlan returnPlan(const revozi::DataBlockFields& data, std::string_view bloc
 
 // A name or value in a query: every byte but the unreserved ones as %XX.
 void appendQueryEncoded(std::string& out, std::string_view text) { out += revozi::signing::queryEncode(text); }
-
-// The merchant's URL as given, with the bytes that a URL cannot hold as they
-// are (blank, quotes, angle brackets, ...; above 0x7E) %-encoded: a browser
-// then sends the query exactly as signed. Control bytes are refused before.
-void appendUrlText(std::string& out, std::string_view text) {
-  appendPercentEncoded(out, text, [](unsigned char b) {
-    return b > 0x7E || std::string_view(" \"'<>\\^`{|}").find(static_cast<char>(b)) != std::string_view::npos;
-  });
-}
 
 // Appends to `url` the signature by `signer` (or a placeholder without one)
 // of the variables of `plan`, sent as the bytes from `appended` on, as the

@@ -11,6 +11,7 @@
 
 #include "datablock/decode.h"
 #include "params/text.h"
+#include "params/validate.h"
 #include "tools/sandbox_commands.h"
 #include "tools/sandbox_notify.h"
 #include "tools/signing.h"
@@ -119,6 +120,13 @@ struct Page {
 Page fetch(std::string url, std::string body) {
   Page page;
   for (int hop = 0;; ++hop) {
+    if (hasControlByte(url)) {
+      page.why = "the URL " + tools::urlText(url) + " holds a control byte";
+      return page;
+    }
+    std::string target;
+    tools::appendUrlText(target, url);
+    url = std::move(target);
     std::string response;
     const std::string status = httpExchange(url, response, body, kMaxPage);
     if (statusCode(status) != 200) {
@@ -182,6 +190,13 @@ std::optional<Order> orderOf(const Page& page, std::string& why) {
     return std::nullopt;
   }
   order.data = std::move(decoded.fields);
+  // The URLs go into request lines: a control byte is refused.
+  for (const std::string* url : {&order.effectue, &order.refuse, &order.annule, &order.data.repondreA}) {
+    if (hasControlByte(*url)) {
+      why = "a return or notification URL holds a control byte";
+      return std::nullopt;
+    }
+  }
   if (signing::parseReturnList(order.data.retour).signatureName.empty()) {
     why = "the block's KWT_RETOUR has no signature item (NAME:S last): its returns are not signed";
     return std::nullopt;
@@ -210,7 +225,7 @@ struct Return {
 Return signedReturn(std::string_view base, const signing::ReturnList& list, Values values,
                     const signing::Signer& signer) {
   Return r;
-  r.url = base;
+  tools::appendUrlText(r.url, base);
   if (base.find('?') == std::string_view::npos) {
     r.url += '?';
   } else if (!base.empty() && base.back() != '?' && base.back() != '&') {

@@ -54,6 +54,15 @@ inline std::string lineText(std::string_view text) {
   return out;
 }
 
+// A merchant's URL as given, with the bytes that a URL cannot hold as they
+// are (blank, quotes, angle brackets, ...; above 0x7E) %-encoded: a browser
+// then sends the query exactly as signed. Control bytes are refused before.
+inline void appendUrlText(std::string& out, std::string_view text) {
+  appendPercentEncoded(out, text, [](unsigned char b) {
+    return b > 0x7E || std::string_view(" \"'<>\\^`{|}").find(static_cast<char>(b)) != std::string_view::npos;
+  });
+}
+
 // A URL read back from a file, for a terminal: every byte that is not
 // printable ASCII, the blank included, as %XX; '%' stays as it is.
 inline std::string urlText(std::string_view text) {
