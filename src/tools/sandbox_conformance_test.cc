@@ -1,8 +1,19 @@
 #include "tools/sandbox_conformance.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <thread>
+
+#include "datablock/encode.h"
+#include "params/param_table.h"
 
 namespace revozi::sandbox {
 namespace {
@@ -149,6 +160,93 @@ TEST(SandboxConformance, ScenariosSignWhatTheyClaimAndForgeWhatTheyShould) {
   const signing::Verified v = signing::verifyReturn(url.substr(url.find('?') + 1), list, {signing::publicKeyOf(seed)});
   ASSERT_TRUE(v.ok) << url;
   EXPECT_EQ(v.variables[1].value, "A0");
+}
+
+// A shop on 127.0.0.1 that answers every call with `reply`, for at most
+// `calls` calls, each within 5 seconds.
+class CannedShop {
+ public:
+  CannedShop(std::string reply, int calls) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+      port_ = ntohs(a.sin_port);
+    }
+    thread_ = std::thread([this, calls] {
+      for (int i = 0; i < calls; ++i) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) return;
+        const int fd = ::accept(fd_, nullptr, nullptr);
+        char buffer[4096];
+        pollfd q{fd, POLLIN, 0};
+        if (fd < 0 || ::poll(&q, 1, 5000) <= 0 || ::read(fd, buffer, sizeof buffer) <= 0 ||
+            ::write(fd, reply_.data(), reply_.size()) < 0) {
+          ++failures_;
+        }
+        if (fd >= 0) ::close(fd);
+      }
+    });
+  }
+  ~CannedShop() {
+    thread_.join();
+    ::close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1, port_ = 0, failures_ = 0;
+  std::string reply_;
+  std::thread thread_;
+};
+
+// A payment page saved to a file, against a shop that answers 403 with an
+// escape sequence to everything: the forgeries pass, the genuine answers
+// fail, the scenarios of fresh orders are skipped, and no control byte is
+// printed.
+TEST(SandboxConformance, APageFromAFileIsJudgedOnTheShopsStatusLines) {
+  ASSERT_TRUE(signing::start());
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("conformance-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const signing::Seed seed = signing::newSeed();
+  const std::string key = (dir / "key").string();
+  std::ofstream(key) << signing::keyFileText(seed.data(), seed.size());
+  std::filesystem::permissions(key, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ::setenv("KORVEN_SANDBOX_KEY", key.c_str(), 1);
+
+  CannedShop shop("HTTP/1.0 403 \x1b[2J\r\n\r\n", 15);
+  const std::string base = "http://127.0.0.1:" + std::to_string(shop.port()) + "/shop?order=A&amp;step=";
+  ParamTable t;
+  for (auto [index, value] : {std::pair{kSite, "1234567"}, {kRang, "01"}, {kTotal, "1500"}, {kDevise, "978"},
+                              {kCmd, "A"}, {kPorteur, "a@example.fr"}, {kIdentifiant, "7"},
+                              {kRetour, "Mt:M;Ref:R;Auto:A;Erreur:E;Trans:T;Sig:S"}}) {
+    t.set(index, value);
+  }
+  t.set(kRepondreA, "http://127.0.0.1:" + std::to_string(shop.port()) + "/shop?order=A&step=notify");
+  const std::string page = (dir / "page.html").string();
+  std::ofstream(page) << "<FORM METHOD=POST ACTION='http://127.0.0.1/k.cgi'>\n"
+                      << "<INPUT TYPE=hidden NAME=KWT_DATA VALUE='" << encodeDataBlock(t) << "'>\n"
+                      << "<input type=hidden name=KWT_EFFECTUE value='" << base << "paid'>"
+                      << "<input type=hidden name=KWT_REFUSE value='" << base << "refused'>"
+                      << "<input type=hidden name=KWT_ANNULE value='" << base << "cancelled'></FORM>\n";
+
+  ::testing::internal::CaptureStdout();
+  const int status = runConformance({page});
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ::unsetenv("KORVEN_SANDBOX_KEY");
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_NE(out.find("unsigned return              expected 403              got HTTP/1.0 403 %1B[2J"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("PASS\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("(PAGE is a file: one order only)"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nconformance: 9 passed, 5 failed, 3 skipped\n"), std::string::npos) << out;
+  EXPECT_EQ(runConformance({}), 2);
+  EXPECT_EQ(runConformance({page, "a=b"}), 2);
 }
 
 }  // namespace
