@@ -231,6 +231,18 @@ def main():
                status == 1 and out == want and 1.9 <= took < 3.0,
                "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
 
+        # Time-outs of 0 and below: the names are still resolved, within a
+        # second (the silent one), and give their own numbers.
+        status, out, took = ping(["https://gone.test/pay", "https://silent.test/pay", "https://empty.test/pay",
+                                  "https://broken.test/pay"],
+                                 ["KWT_TIMEOUT=0", "KWT_TIMEOUT1=-1", "KWT_TIMEOUT2=0", "KWT_TIMEOUT3=-7"])
+        want = (TRACE_HEAD + resolve_line(1, "gone.test") + resolve_line(2, "silent.test") +
+                resolve_line(4, "empty.test") + resolve_line(3, "broken.test") + TRACE_TAIL +
+                "Aucun serveur disponible\n")
+        expect("time-outs of 0 and below: each name resolved, the silent one within a second",
+               status == 1 and out == want and 0.9 <= took < 2.0,
+               "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
+
         # One IPv4 address, nothing listening: the trace as it always was.
         refused = refusal_errno()
         status, out, took = ping(["https://one.test/pay", "https://127.0.0.1/pay", "https://gone.test/x",
