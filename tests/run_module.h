@@ -20,6 +20,7 @@ struct ModuleResult {
   int status = -1;       // exit status, or -1 when killed
   std::string out;
   std::string err;
+  std::size_t inputTaken = 0;  // bytes of the input the program read, or more
 };
 
 struct ModuleRequest {
@@ -114,6 +115,7 @@ inline ModuleResult runProgram(const std::string& program, const ModuleRequest& 
   if (outOpen || errOpen) kill(pid, SIGKILL);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
+  result.inputTaken = written;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;
 }

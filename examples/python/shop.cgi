@@ -55,6 +55,9 @@ ORDERS = os.environ.get("SHOP_ORDERS") or os.path.join(os.path.dirname(HERE), "s
 PAYMENT_KEY = os.environ.get("SHOP_PAYMENT_KEY") or "/etc/revozi/korven-sandbox.pub"
 # The verifier, kwtdata of the package.
 KWTDATA = os.environ.get("SHOP_KWTDATA") or "/usr/bin/kwtdata"
+# The module's options file: the one the web server names to every program
+# in cgi-bin (KWT_OPT), never a file in cgi-bin itself.
+OPTIONS = os.environ.get("KWT_OPT") or "/etc/revozi/kwtinfos.txt"
 
 # The catalogue: article -> (label, unit price in cents).
 CATALOGUE = {
@@ -238,7 +241,7 @@ def place_order():
             f"KWT_ANNULE={return_url}cancelled", f"KWT_REPONDRE_A={return_url}notify",
             f"KWT_ERREUR={SHOP_URL}", "KWT_OUTPUT=C"]
     # A clean environment: no request variables, so the module reads no form.
-    env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "34"}
+    env = {"PATH": "/usr/bin:/bin", "KWT_MODE": "34", "KWT_OPT": OPTIONS}
     try:
         run = subprocess.run(args, env=env, cwd=HERE, capture_output=True, timeout=90)
     except (OSError, subprocess.TimeoutExpired):

@@ -34,25 +34,19 @@ class TempDir {
     path_ = mkdtemp(name) != nullptr ? name : "";
     EXPECT_FALSE(path_.empty());
   }
-  ~TempDir() {
-    for (const std::string& f : files_) unlink(f.c_str());
-    rmdir(path_.c_str());
-  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  // `name` may name one folder, made as needed.
   std::string write(const std::string& name, const std::string& text, mode_t mode) {
     const std::string file = path_ + "/" + name;
+    mkdir(file.substr(0, file.rfind('/')).c_str(), 0755);
     std::ofstream(file) << text;
     chmod(file.c_str(), mode);
-    files_.push_back(file);
-    texts_[file] = text;
     return file;
   }
-  // The files as the fake platform reads them.
-  void give(FakePlatform& p) const { p.files.insert(texts_.begin(), texts_.end()); }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  std::vector<std::string> files_;
-  std::map<std::string, std::string> texts_;
 };
 
 // A host whose name gave `addresses` in 1.5 ms and whose attempts ended as
@@ -66,183 +60,207 @@ FakePlatform::PlayedHost played(ConnectOutcome outcome, std::vector<std::string>
   return {outcome, report};
 }
 
+const ConnectOutcome kConnected{ConnectOutcome::kConnected, 0};
+const FakePlatform::PlayedHost kPayTest =
+    played(kConnected, {"192.0.2.1"}, {{"192.0.2.1", 1500, 1800, A::kAttemptConnected, 0}});
+
+// A production configuration: every slot named or off, short time-outs,
+// the lock, the mode string 31, the options file 0640.
+const std::string kGoodOptions =
+    "KWT_KORVEN=https://pay.test/cgi/pay.cgi\nKWT_BACKUP1=https://b1.test/p\nKWT_BACKUP2=none\n"
+    "KWT_BACKUP3=NONE\nKWT_TIMEOUT=5\nKWT_TIMEOUT1=3\nKWT_PING=0\nKWT_ERREUR=https://shop.test/erreur.html\n";
+
 struct Checked {
   int status;
   std::string out;
 };
 
-Checked check(FakePlatform& p, std::vector<std::string> args = {}) {
+// --check of the options file `options` in `dir` (its `name` and `mode`),
+// with the environment of the recipes changed by `env` (an empty value
+// unsets a variable) and the arguments after --check.
+Checked check(TempDir& dir, const std::string& options, std::map<std::string, std::string> env = {},
+              std::vector<std::string> args = {}, mode_t mode = 0640, const std::string& name = "kwtinfos.txt") {
+  FakePlatform p;
+  p.offline = true;
+  const std::string path = dir.write(name, options, mode);
+  p.files[path] = options;
+  p.env = {{"REVOZI_LOCK", "1"}, {"KWT_MODE", "31"}, {"KWT_OPT", path}};
+  for (const auto& [k, v] : env) v.empty() ? (void)p.env.erase(k) : (void)(p.env[k] = v);
+  for (const char* host : {"pay.test", "b1.test", "localhost", "127.0.0.1", "[::ffff:127.0.0.9]"}) {
+    p.hosts[host] = kPayTest;
+  }
+  p.hosts["lo.test"] = played(kConnected, {"::1", "127.0.0.1"}, {{"::1", 1500, 1800, A::kAttemptConnected, 0}});
+  p.hosts["nowhere.test"] = played({ConnectOutcome::kUnresolved, 2}, {}, {});
+  p.hosts["down.test"] = played({ConnectOutcome::kNotConnected, EINPROGRESS}, {"192.0.2.3", "192.0.2.4"},
+                                {{"192.0.2.3", 1500, 1600, A::kAttemptFailed, ECONNREFUSED},
+                                 {"192.0.2.4", 1600, 3001600, A::kAttemptTimedOut, EINPROGRESS}});
   args.insert(args.begin(), {"revozi.cgi", "--check"});
   const int status = runCheck(p, args);
-  return {status, p.output};
+  // The sandbox lines depend on this host: its own test below.
+  std::string out;
+  for (std::size_t at = 0; at < p.output.size();) {
+    const std::size_t end = p.output.find('\n', at) + 1;
+    const std::string line = p.output.substr(at, end - at);
+    if (line.find("  sandbox: /") == std::string::npos && line.find("  sandbox: not installed") == std::string::npos) {
+      out += line;
+    }
+    at = end;
+  }
+  return {status, out};
 }
-
-const ConnectOutcome kConnected{ConnectOutcome::kConnected, 0};
 
 TEST(Check, GoodConfiguration) {
   TempDir dir;
-  const std::string options = dir.write(
-      "kwtinfos.txt",
-      "KWT_KORVEN=https://pay.test/cgi/pay.cgi\nKWT_BACKUP1=https://b1.test/p\nKWT_BACKUP2=https://b2.test/p\n"
-      "KWT_BACKUP3=https://[::1]/p\nKWT_TIMEOUT=5\nKWT_ERREUR=https://shop.test/erreur.html\n"
-      "KWT_EFFECTUE=https://shop.test/merci.html\n",
-      0640);
-  FakePlatform p;
-  p.offline = true;
-  dir.give(p);
-  p.env = {{"REVOZI_LOCK", "1"}, {"KWT_MODE", "31"}, {"KWT_OPT", options}};
-  p.hosts["pay.test"] = played(kConnected, {"2001:db8::1", "127.0.0.2", "127.0.0.1"},
-                               {{"2001:db8::1", 1500, 1600, A::kAttemptFailed, 101},
-                                {"127.0.0.2", 1600, 251600, A::kAttemptAbandoned, 0},
-                                {"127.0.0.1", 251600, 251900, A::kAttemptConnected, 0}});
-  p.hosts["b1.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 1500, 1800, A::kAttemptConnected, 0}});
-  p.hosts["b2.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 1500, 1800, A::kAttemptConnected, 0}});
-  p.hosts["[::1]"] = played(kConnected, {"::1"}, {{"::1", 0, 200, A::kAttemptConnected, 0}});
-  const Checked c = check(p);
+  const Checked c = check(dir, kGoodOptions);
+  const std::string file = dir.path() + "/kwtinfos.txt";
   EXPECT_EQ(c.out,
-            "ok    mode string \"31\", from the environment\n"
-            "ok    source 3, the options file " + options + ": read, 7 parameters set\n"
-            "ok    source 1, the form: the order's fields (none outside a web server)\n"
+            "ok    lock: mode string \"31\", from the environment\n"
+            "ok    options file: source 3, " + file + ": read, 8 parameters set\n"
+            "ok    options file: " + file + ": outside cgi-bin and the served directories of deploy/\n"
+            "ok    options file: no other user may read or write it (mode 0640)\n"
+            "ok    lock: source 1, the form: the order's fields (none outside a web server)\n"
             "ok    lock: REVOZI_LOCK is set, the form supplies no setting\n"
-            "ok    merchant key: none written into the module, no KWT_CLE\n"
-            "ok    KWT_KORVEN https://pay.test/cgi/pay.cgi: accepted, host pay.test, port 443, time-out 5 s\n"
-            "ok    KWT_KORVEN address 2001:db8::1 (resolved in 1.5 ms)\n"
-            "ok    KWT_KORVEN address 127.0.0.2 (resolved in 1.5 ms)\n"
-            "ok    KWT_KORVEN address 127.0.0.1 (resolved in 1.5 ms)\n"
-            "warn  KWT_KORVEN connect 2001:db8::1 port 443: error 101 (Network is unreachable) after 0.1 ms\n"
-            "warn  KWT_KORVEN connect 127.0.0.2 port 443: no answer in 250.0 ms, given up when another "
-            "address connected\n"
-            "ok    KWT_KORVEN connect 127.0.0.1 port 443: connected in 0.3 ms\n"
-            "ok    KWT_KORVEN reachable in 251.9 ms\n"
-            "ok    KWT_BACKUP1 https://b1.test/p: accepted, host b1.test, port 443, time-out 10 s\n"
-            "ok    KWT_BACKUP1 address 127.0.0.1 (resolved in 1.5 ms)\n"
-            "ok    KWT_BACKUP1 connect 127.0.0.1 port 443: connected in 0.3 ms\n"
-            "ok    KWT_BACKUP1 reachable in 1.8 ms\n"
-            "ok    KWT_BACKUP2 https://b2.test/p: accepted, host b2.test, port 443, time-out 20 s\n"
-            "ok    KWT_BACKUP2 address 127.0.0.1 (resolved in 1.5 ms)\n"
-            "ok    KWT_BACKUP2 connect 127.0.0.1 port 443: connected in 0.3 ms\n"
-            "ok    KWT_BACKUP2 reachable in 1.8 ms\n"
-            "ok    KWT_BACKUP3 https://[::1]/p: accepted, host [::1], port 443, time-out 20 s\n"
-            "ok    KWT_BACKUP3 address ::1 (resolved in 1.5 ms)\n"
-            "ok    KWT_BACKUP3 connect ::1 port 443: connected in 0.2 ms\n"
-            "ok    KWT_BACKUP3 reachable in 0.2 ms\n"
-            "ok    KWT_EFFECTUE https://shop.test/merci.html\n"
-            "ok    KWT_ERREUR https://shop.test/erreur.html\n");
+            "ok    options file: KWT_PING \"0\": no ping mode\n"
+            "ok    options file: KWT_TRACE not set\n"
+            "ok    key: none written into the module, no KWT_CLE\n"
+            "ok    servers: KWT_KORVEN https://pay.test/cgi/pay.cgi: accepted, host pay.test, port 443, time-out 5 s\n"
+            "ok    servers: KWT_KORVEN address 192.0.2.1 (resolved in 1.5 ms)\n"
+            "ok    servers: KWT_KORVEN connect 192.0.2.1 port 443: connected in 0.3 ms\n"
+            "ok    servers: KWT_KORVEN reachable in 1.8 ms\n"
+            "ok    servers: KWT_BACKUP1 https://b1.test/p: accepted, host b1.test, port 443, time-out 3 s\n"
+            "ok    servers: KWT_BACKUP1 address 192.0.2.1 (resolved in 1.5 ms)\n"
+            "ok    servers: KWT_BACKUP1 connect 192.0.2.1 port 443: connected in 0.3 ms\n"
+            "ok    servers: KWT_BACKUP1 reachable in 1.8 ms\n"
+            "ok    servers: KWT_BACKUP2 off (none): never probed\n"
+            "ok    servers: KWT_BACKUP3 off (NONE): never probed\n"
+            "ok    error URL: KWT_ERREUR https://shop.test/erreur.html\n");
   EXPECT_EQ(c.status, 0);
-  // Each server once, on the port and with the time-out a request uses.
-  EXPECT_EQ(p.connections, (std::vector<std::string>{"pay.test:443/5", "b1.test:443/10", "b2.test:443/20",
-                                                      "[::1]:443/20"}));
 }
 
 // Every FAIL line a broken configuration gets, one broken item per row: the
 // line that must be there, and the exit status 1.
 TEST(Check, EachBrokenItemFails) {
   TempDir dir;
-  const std::string good = "KWT_KORVEN=https://pay.test/\nKWT_BACKUP1=https://pay.test/\n"
-                           "KWT_BACKUP2=https://pay.test/\nKWT_BACKUP3=https://pay.test/\n";
-  const std::string open = dir.write("open.txt", good + "KWT_CLE=Secret-1\n", 0644);
-  const std::string badLine = dir.write("bad.txt", good + "no equals sign\n", 0640);
-  const std::string fine = dir.write("fine.txt", good, 0640);
   struct Row {
-    std::string options;  // KWT_OPT; the mode string is 3
+    std::string options;  // before the good ones: the first line wins
+    std::map<std::string, std::string> env;
     std::vector<std::string> args;
     std::string line;
+    mode_t mode = 0640;
+    std::string name = "kwtinfos.txt";
   };
+  const std::string kTail = "\n";
   const Row rows[] = {
-      {dir.write("missing.txt", "", 0640) + ".gone", {},
-       "FAIL  source 3, the options file " + fine.substr(0, fine.rfind('/')) +
-           "/missing.txt.gone: cannot be opened (missing, not readable or a directory): requests fail with -5\n"
-           "FAIL  the sources after it in the mode string are not read\n"},
-      {badLine, {}, ": a line without '=' or too long: requests fail with -6\n"},
-      {open, {}, "FAIL  the options file holds KWT_CLE and every user may read it (mode 0644): chmod o-r " + open + "\n"},
-      {open, {}, "FAIL  merchant key: none written into the module, yet KWT_CLE is given: requests fail with -17\n"},
-      {fine, {"KWT_KORVEN=javascript:alert(1)//x"},
-       "FAIL  KWT_KORVEN \"javascript:alert(1)//x\": refused (not http://, https:// or //, or a control byte): "
-       "never probed\n"},
-      {fine, {"KWT_KORVEN=https://pay.test/" + std::string(140, 'p')},
-       "FAIL  KWT_KORVEN: longer than 150 bytes: requests fail with -4\n"},
-      {fine, {"KWT_BACKUP1=https://nowhere.test/"},
-       "ok    KWT_BACKUP1 https://nowhere.test/: accepted, host nowhere.test, port 443, time-out 10 s\n"
-       "FAIL  KWT_BACKUP1 nowhere.test: not resolved (2, no answer in time, try again) after 1.5 ms\n"},
-      {fine, {"KWT_BACKUP2=https://down.test/", "KWT_PORT=8443"},
-       "FAIL  KWT_BACKUP2 connect 127.0.0.3 port 8443: error 111 (Connection refused) after 0.1 ms\n"
-       "FAIL  KWT_BACKUP2 connect 127.0.0.4 port 8443: no answer within the time-out (20000.0 ms)\n"
-       "FAIL  KWT_BACKUP2 not reachable within 20 s\n"},
-      {fine, {"KWT_BACKUP3=https://pay.test/", "KWT_TIMEOUT3=-1"},
-       "FAIL  KWT_BACKUP3: a negative time-out (-1): never probed\n"},
-      {fine, {"KWT_ERREUR=javascript:alert(1)"},
-       "FAIL  KWT_ERREUR javascript:alert(1): not a web address (https://...)\n"},
-      {fine, {"KWT_ANNULE=https://shop.test/\x01"},
-       "FAIL  KWT_ANNULE https://shop.test/\\x01: longer than 150 bytes or with a control byte: requests fail "
-       "with -4\n"},
+      {"", {{"KWT_OPT", dir.path() + "/gone.txt"}}, {},
+       "FAIL  options file: source 3, " + dir.path() + "/gone.txt: cannot be opened (missing, not readable or a "
+       "directory): requests fail with -5\nFAIL  options file: the sources after it in the mode string are not read\n"},
+      {"no equals sign\n", {}, {}, ": a line without '=' or too long: requests fail with -6\n"},
+      {"KWT_CLE=Secret-1\n", {}, {}, "FAIL  options file: it holds KWT_CLE and every user may read it (mode 0644): "
+       "chmod o-r " + dir.path() + "/kwtinfos.txt\n", 0644},
+      {"", {}, {}, "FAIL  options file: other users may write it (mode 0620), and so name their own payment server: "
+       "chmod go-w " + dir.path() + "/kwtinfos.txt\n", 0620},
+      {"", {}, {}, "FAIL  options file: " + dir.path() + "/cgi-bin/kwtinfos.txt is inside a cgi-bin directory: keep "
+       "it in /etc/revozi/kwtinfos.txt, named by the web server's KWT_OPT\n", 0640, "cgi-bin/kwtinfos.txt"},
+      {"KWT_CLE=Secret-1\n", {}, {}, "FAIL  key: none written into the module, yet KWT_CLE is given: requests fail "
+       "with -17\n"},
+      {"", {{"REVOZI_LOCK", "0"}}, {}, "FAIL  lock: off (REVOZI_LOCK not set, empty or 0)"},
+      {"", {{"KWT_MODE", "13"}}, {}, "FAIL  lock: mode string \"13\", from the environment: the form is read before "
+       "the options file, and may set what the file would: KWT_MODE=31 where the web server starts the module\n"},
+      {"", {{"KWT_MODE", ""}}, {}, "FAIL  lock: mode string \"1\", the default: the form alone: the form is read"},
+      {"", {}, {"KWT_MODE=4"}, "FAIL  check: argument \"KWT_MODE=4\" not read"},
+      {"KWT_PING=1\n", {}, {}, "FAIL  options file: KWT_PING \"1\" selects ping mode"},
+      {"KWT_TRACE=0\n", {}, {}, "FAIL  options file: KWT_TRACE \"0\": any value shows the probe trace to shoppers"},
+      {"KWT_KORVEN=http://pay.test/\n", {}, {}, "FAIL  servers: KWT_KORVEN is not https://"},
+      {"KWT_KORVEN=https://localhost/\n", {}, {}, "FAIL  servers: KWT_KORVEN names this host (localhost)"},
+      {"KWT_BACKUP1=https://[::ffff:127.0.0.9]/\n", {}, {}, "FAIL  servers: KWT_BACKUP1 names this host"},
+      {"KWT_BACKUP1=https://lo.test/\n", {}, {}, "FAIL  servers: KWT_BACKUP1 lo.test resolves to this host only"},
+      {"!", {}, {}, "FAIL  servers: KWT_BACKUP2 not set: requests probe the built-in placeholder "
+       "https://secure2.korven.example/cgi/ZOzeziv_pagepaiement.cgi, no payment server: add KWT_BACKUP2=none, or "
+       "KWT_BACKUP2= with a URL of your contract, to the options file\n"},
+      {"", {{"KWT_MODE", "2"}}, {}, "FAIL  servers: KWT_KORVEN not set: requests probe the built-in placeholder "
+       "https://secure.korven.example/cgi/ZOzeziv_pagepaiement.cgi, no payment server: add KWT_KORVEN= with your "
+       "contract's URL to the options file\n"},
+      {"KWT_KORVEN=none\nKWT_BACKUP1=None\n", {}, {}, "FAIL  servers: every slot is off"},
+      {"KWT_KORVEN=javascript:alert(1)//x\n", {}, {}, "FAIL  servers: KWT_KORVEN \"javascript:alert(1)//x\": refused"},
+      {"KWT_KORVEN=https://pay.test/" + std::string(140, 'p') + "\n", {}, {},
+       "FAIL  servers: KWT_KORVEN: longer than 150 bytes: requests fail with -4\n"},
+      {"KWT_BACKUP1=https://nowhere.test/\n", {}, {},
+       "FAIL  servers: KWT_BACKUP1 nowhere.test: not resolved (2, no answer in time, try again) after 1.5 ms\n"},
+      {"KWT_BACKUP1=https://down.test/\nKWT_PORT=8443\n", {}, {},
+       "FAIL  servers: KWT_BACKUP1 connect 192.0.2.3 port 8443: error 111 (Connection refused) after 0.1 ms\n"
+       "FAIL  servers: KWT_BACKUP1 connect 192.0.2.4 port 8443: no answer within the time-out (3000.0 ms)\n"
+       "FAIL  servers: KWT_BACKUP1 not reachable within 3 s\n"},
+      {"KWT_TIMEOUT1=-1\n", {}, {}, "FAIL  servers: KWT_BACKUP1: a negative time-out (-1): never connected\n"},
+      {"KWT_ERREUR=javascript:alert(1)\n", {}, {},
+       "FAIL  error URL: KWT_ERREUR javascript:alert(1): not a web address (https://...)\n"},
+      {"", {{"KWT_MODE", "21"}, {"KWT_ANNULE", "https://shop.test/\x01"}}, {},
+       "FAIL  https: KWT_ANNULE https://shop.test/\\x01: longer than 150 bytes or with a control byte"},
   };
   for (const Row& row : rows) {
-    FakePlatform p;
-    p.offline = true;
-    dir.give(p);
-    p.env = {{"KWT_MODE", "43"}, {"KWT_OPT", row.options}};
-    p.hosts["pay.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 0, 100, A::kAttemptConnected, 0}});
-    p.hosts["nowhere.test"] = played({ConnectOutcome::kUnresolved, 2}, {}, {});
-    p.hosts["down.test"] = played({ConnectOutcome::kNotConnected, EINPROGRESS}, {"127.0.0.3", "127.0.0.4"},
-                                  {{"127.0.0.3", 1500, 1600, A::kAttemptFailed, ECONNREFUSED},
-                                   {"127.0.0.4", 1600, 20001600, A::kAttemptTimedOut, EINPROGRESS}});
-    const Checked c = check(p, row.args);
+    // "!": the good options without their KWT_BACKUP2 line.
+    std::string options = row.options + kGoodOptions;
+    if (row.options == "!") options = std::string(kGoodOptions).erase(kGoodOptions.find("KWT_BACKUP2"), 17);
+    const Checked c = check(dir, options, row.env, row.args, row.mode, row.name);
     EXPECT_EQ(c.status, 1) << row.line << c.out;
     EXPECT_NE(c.out.find(row.line), std::string::npos) << row.line << "\n---\n" << c.out;
   }
-  // The working configuration of the rows passes.
-  FakePlatform p;
-  p.offline = true;
-  dir.give(p);
-  p.env = {{"KWT_MODE", "3"}, {"KWT_OPT", fine}, {"REVOZI_LOCK", "1"}};
-  p.hosts["pay.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 0, 100, A::kAttemptConnected, 0}});
-  const Checked c = check(p);
-  EXPECT_EQ(c.status, 0) << c.out;
-  EXPECT_EQ(c.out.find("FAIL"), std::string::npos) << c.out;
 }
 
+// Warnings name what to change and do not fail; --test-host turns the
+// sandbox's settings into warnings.
 TEST(Check, WarningsDoNotFail) {
+  TempDir dir;
   struct Row {
-    std::map<std::string, std::string, std::less<>> env;
+    std::string options;
     std::vector<std::string> args;
     std::string line;
-    int status = 0;
+    mode_t mode = 0640;
   };
-  const std::vector<std::string> servers = {"KWT_KORVEN=https://pay.test/", "KWT_BACKUP1=https://pay.test/",
-                                            "KWT_BACKUP2=https://pay.test/", "KWT_BACKUP3=https://pay.test/"};
   const Row rows[] = {
-      // The form alone: the built-in placeholders.
-      {{}, {}, "ok    mode string \"1\", the default: the form alone\n", 1},
-      {{}, {}, "FAIL  KWT_KORVEN not set: the built-in placeholder https://secure.korven.example/cgi/"
-               "ZOzeziv_pagepaiement.cgi is no payment server (never probed here): name the servers of your "
-               "contract\n", 1},
-      {{{"KWT_MODE", "2"}, {"KWT_BACKUP3", ""}}, {}, "warn  KWT_BACKUP3 not set: the built-in placeholder "
-               "https://secure3.korven.example/cgi/ZOzeziv_pagepaiement.cgi is no payment server (never probed "
-               "here)\n"},
-      {{{"KWT_MODE", "4"}}, {}, "ok    mode string \"4\", from the environment\n"
-                                "ok    source 4, the command line: 4 parameters set\n"},
-      {{}, {"KWT_MODE=4"}, "ok    mode string \"4\", from the command line\n"},
-      {{{"KWT_MODE", "42x"}}, {}, "ok    source 2, the environment: 0 parameters set\n"
-                                  "warn  mode string character \"x\" names no source\n"},
-      {{{"KWT_MODE", "4"}}, {}, "warn  lock: off (REVOZI_LOCK not set, empty or 0): set REVOZI_LOCK=1 where "
-                                "the web server starts the module\n"},
-      {{{"KWT_MODE", "4"}, {"REVOZI_LOCK", "0"}}, {}, "warn  lock: off"},
-      {{{"KWT_MODE", "4"}}, {"KWT_EFFECTUE=http://shop.test/ok"}, "warn  KWT_EFFECTUE http://shop.test/ok: not https\n"},
-      {{{"KWT_MODE", "4"}}, {}, "ok    KWT_ERREUR not set: errors show the module's error page\n"},
+      {"", {}, "warn  options file: every user may read it (mode 0644): chmod o-r " + dir.path() + "/kwtinfos.txt\n",
+       0644},
+      {"KWT_TIMEOUT=8\n", {}, "warn  options file: KWT_TIMEOUT 8 s: above 5 s, a shopper waits that long for a "
+       "server that does not answer: KWT_TIMEOUT=5\n"},
+      {"KWT_ERREUR=https://shop.test/e.php?lang=fr\n", {}, "warn  error URL: KWT_ERREUR "
+       "https://shop.test/e.php?lang=fr: holds a '?', and the module appends ?NUMERR=code"},
+      {"KWT_ERREUR=http://shop.test/e\n", {}, "warn  error URL: KWT_ERREUR http://shop.test/e: not https\n"},
+      {"KWT_KORVEN=http://127.0.0.1/cgi-bin/korven-sandbox.cgi\n", {"--test-host"},
+       "warn  servers: KWT_KORVEN is not https://: the shopper's card details would travel in clear (a test host)\n"
+       "warn  servers: KWT_KORVEN names this host (127.0.0.1): no payment server (a test host)\n"
+       "warn  sandbox: KWT_KORVEN names the payment sandbox: test hosts only\n"},
   };
   for (const Row& row : rows) {
-    FakePlatform p;
-    p.offline = true;
-    p.env = row.env;
-    for (const char* slot : {"KWT_KORVEN", "KWT_BACKUP1", "KWT_BACKUP2", "KWT_BACKUP3"}) {
-      p.env.emplace(slot, "https://pay.test/");  // a row's own value stays
-    }
-    p.hosts["pay.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 0, 100, A::kAttemptConnected, 0}});
-    std::vector<std::string> args = row.args;
-    if (!row.env.contains("KWT_BACKUP3")) args.insert(args.end(), servers.begin(), servers.end());
-    const Checked c = check(p, args);
-    EXPECT_EQ(c.status, row.status) << row.line << c.out;
+    const Checked c = check(dir, row.options + kGoodOptions, {}, row.args, row.mode);
+    EXPECT_EQ(c.status, 0) << row.line << c.out;
     EXPECT_NE(c.out.find(row.line), std::string::npos) << row.line << "\n---\n" << c.out;
+  }
+  // No error URL at all.
+  const Checked c = check(dir, kGoodOptions.substr(0, kGoodOptions.find("KWT_ERREUR")));
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find("warn  error URL: KWT_ERREUR not set: errors show the module's error page"),
+            std::string::npos) << c.out;
+}
+
+// The sandbox beside the module: the working directory, as under a web server.
+TEST(Check, SandboxBesideTheModule) {
+  TempDir dir;
+  dir.write("korven-sandbox.cgi", "", 0755);
+  dir.write("kwtinfos.txt", kGoodOptions, 0640);
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof here), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  FakePlatform p;
+  p.offline = true;
+  p.env = {{"REVOZI_LOCK", "1"}, {"KWT_MODE", "31"}, {"KWT_OPT", "kwtinfos.txt"}};
+  p.hosts["pay.test"] = p.hosts["b1.test"] = kPayTest;
+  p.files["kwtinfos.txt"] = kGoodOptions;
+  const int status = runCheck(p, {"revozi.cgi", "--check"});
+  ASSERT_EQ(chdir(here), 0);
+  EXPECT_EQ(status, 1);
+  for (const std::string& line :
+       {"warn  sandbox: " + dir.path() + "/korven-sandbox.cgi is installed: never on a production host\n",
+        "FAIL  options file: " + dir.path() + "/kwtinfos.txt is beside the module"}) {
+    EXPECT_NE(p.output.find(line), std::string::npos) << line << "\n---\n" << p.output;
   }
 }
 
@@ -254,22 +272,22 @@ TEST(Check, MerchantKey) {
     std::string line;
   };
   const Row rows[] = {
-      {"", "", 0, "ok    merchant key: none written into the module, no KWT_CLE\n"},
-      {"", "guess", 1, "FAIL  merchant key: none written into the module, yet KWT_CLE is given: requests fail with -17\n"},
-      {"Secret-1", "Secret-1", 0, "ok    merchant key: written into the module, KWT_CLE matches\n"},
-      {"Secret-1", "Secret-2", 1, "FAIL  merchant key: written into the module, KWT_CLE does not match: requests "
+      {"", "", 0, "ok    key: none written into the module, no KWT_CLE\n"},
+      {"", "guess", 1, "FAIL  key: none written into the module, yet KWT_CLE is given: requests fail with -17\n"},
+      {"Secret-1", "Secret-1", 0, "ok    key: written into the module, KWT_CLE matches\n"},
+      {"Secret-1", "Secret-2", 1, "FAIL  key: written into the module, KWT_CLE does not match: requests "
                                   "fail with -17\n"},
-      {"Secret-1", "", 1, "FAIL  merchant key: written into the module, KWT_CLE not given: requests fail with -7\n"},
+      {"Secret-1", "", 1, "FAIL  key: written into the module, KWT_CLE not given: requests fail with -7\n"},
   };
   for (const Row& row : rows) {
     std::strncpy(revozi_key_slot + kKeyOffset, row.key, kKeySlotSize - kKeyOffset);
     FakePlatform p;
     p.offline = true;
-    p.env = {{"KWT_MODE", "2"}, {"REVOZI_LOCK", "1"}};
-    for (const char* slot : {"KWT_KORVEN", "KWT_BACKUP1", "KWT_BACKUP2", "KWT_BACKUP3"}) p.env[slot] = "https://pay.test/";
+    p.env = {{"KWT_MODE", "2"}, {"REVOZI_LOCK", "1"}, {"KWT_KORVEN", "https://pay.test/"}, {"KWT_BACKUP1", "none"},
+             {"KWT_BACKUP2", "none"}, {"KWT_BACKUP3", "none"}};
     if (*row.given != '\0') p.env["KWT_CLE"] = row.given;
-    p.hosts["pay.test"] = played(kConnected, {"127.0.0.1"}, {{"127.0.0.1", 0, 100, A::kAttemptConnected, 0}});
-    const Checked c = check(p);
+    p.hosts["pay.test"] = kPayTest;
+    const Checked c{runCheck(p, {"revozi.cgi", "--check"}), p.output};
     std::memset(revozi_key_slot + kKeyOffset, 0, kKeySlotSize - kKeyOffset);
     EXPECT_EQ(c.status, row.status) << row.line << c.out;
     EXPECT_NE(c.out.find(row.line), std::string::npos) << row.line << "\n---\n" << c.out;

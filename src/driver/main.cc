@@ -1,4 +1,6 @@
 // REVOZI.CGI: one payment request per process.
+#include <unistd.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,7 +14,7 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: revozi.cgi [NAME=value ...]\n"
-    "       revozi.cgi --check [NAME=value ...]\n"
+    "       revozi.cgi --check [--test-host]\n"
     "       revozi.cgi --help | --version\n"
     "\n"
     "The payment module. A web server runs it as a CGI program (GET or POST)\n"
@@ -36,15 +38,33 @@ constexpr char kHelp[] =
     "failed source (KORVEN INPUT ERROR (code N) on standard error), or a\n"
     "failed write.\n"
     "\n"
-    "--check reads the configuration as a request would (run it where and as\n"
-    "the web server runs the module, with its environment) and prints a\n"
-    "checklist, one line per item marked ok, warn or FAIL: the sources, the\n"
-    "options file, the lock, the merchant key, every payment server's\n"
-    "addresses and connections, the return and error URLs. Exit status 0\n"
-    "without a FAIL line, else 1.\n"
+    "--check reads the configuration as a request under the web server would\n"
+    "(run it as the web server's user, with the environment the server gives\n"
+    "the module; it starts in the module's directory, as the servers do, and\n"
+    "takes no argument as a source) and prints a checklist, one line per\n"
+    "item marked ok, warn or FAIL and named after its go-live checklist item:\n"
+    "the sources, the lock, the options file (place, modes, KWT_PING,\n"
+    "KWT_TRACE, time-outs), the merchant key, every payment server slot\n"
+    "(none switches one off), the sandbox, the return and error URLs.\n"
+    "--test-host declares a test host: plain http and loopback servers are\n"
+    "then warnings. Exit status 0 without a FAIL line, else 1.\n"
     "\n"
     "--check, --help and --version are read only outside a web server\n"
     "(REQUEST_METHOD not set), as the first argument. See revozi.cgi(1).\n";
+
+// --check runs where a web server runs the module, in the module's own
+// directory, so that a relative options file is the one a request reads.
+void enterModuleDirectory(const char* invoked) {
+  std::string path = invoked;
+  if (path.find('/') == std::string::npos) {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return;
+    path.assign(exe, static_cast<std::size_t>(n));
+  }
+  const std::string directory = path.substr(0, path.rfind('/'));
+  if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) return;  // stays where it was
+}
 
 }  // namespace
 
@@ -54,6 +74,9 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> args(argv, argv + argc);
   revozi::SystemPlatform platform;
-  if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--check") return revozi::runCheck(platform, args);
+  if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--check") {
+    enterModuleDirectory(argv[0]);
+    return revozi::runCheck(platform, args);
+  }
   return revozi::runRequest(platform, std::move(args));
 }

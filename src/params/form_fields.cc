@@ -3,6 +3,7 @@
 #include "params/error_codes.h"
 #include "params/numbers.h"
 
+#include <algorithm>
 #include <new>
 
 namespace revozi {
@@ -11,6 +12,23 @@ namespace {
 
 bool hasFormPrefix(std::string_view name) {
   return name.substr(0, 4) == "KWT_" || name.substr(0, 4) == "VEL_";
+}
+
+// Under a web server (REQUEST_METHOD set), a body of at most
+// kMaxRequestBody bytes that the module does not decode (every method but
+// POST) is read and dropped: a server that writes it to the module must not
+// meet a closed pipe. From a shell standard input is never read.
+void dropUndecodedBody(Platform& platform) {
+  const char* lengthText = platform.getEnv("CONTENT_LENGTH");
+  if (lengthText == nullptr) return;
+  const long long length = atoiValue(lengthText);
+  if (length <= 0 || length > kMaxRequestBody) return;
+  char chunk[65536];
+  for (auto left = static_cast<std::size_t>(length); left > 0;) {
+    const std::size_t got = platform.readInput(chunk, std::min(sizeof chunk, left));
+    if (got == 0) return;
+    left -= got;
+  }
 }
 
 }  // namespace
@@ -94,6 +112,7 @@ int splitRequestText(std::string_view text, FormFieldList& list) {
 int decodeRequest(Platform& platform, FormFieldList& list) {
   try {
     const char* method = platform.getEnv("REQUEST_METHOD");
+    if (method != nullptr && std::string_view(method) != "POST") dropUndecodedBody(platform);
     std::string text;
     if (method != nullptr && std::string_view(method) == "POST") {
       const char* lengthText = platform.getEnv("CONTENT_LENGTH");

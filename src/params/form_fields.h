@@ -24,7 +24,9 @@ inline constexpr long long kMaxRequestBody = 1048576;
 // Reads the GET query string or the POST body and keeps the fields whose name
 // begins with "KWT_" or "VEL_". Returns the number of fields kept, or -2 (no
 // memory), -3 (request data missing) or -15 (a body announced larger than
-// kMaxRequestBody, refused before a byte of it is read).
+// kMaxRequestBody, refused before a byte of it is read). Under a web server
+// the body of any other method, announced by CONTENT_LENGTH, is read and
+// dropped when it is at most kMaxRequestBody bytes.
 int decodeRequest(Platform& platform, FormFieldList& list);
 
 // Reads standard input until `body` holds `length` bytes; false when the

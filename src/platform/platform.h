@@ -80,7 +80,8 @@ class Platform {
   // Opens a TCP connection to `host` (a name, a dotted IPv4 address or an
   // IPv6 address, bare or in brackets) on `port` and closes it again: no byte
   // is sent. Resolution and connection together take at most
-  // `timeoutSeconds` (none is waited for when it is negative). With `report`
+  // `timeoutSeconds` (no connection is waited for when it is negative), the
+  // resolution at least a second even then. With `report`
   // it also tells every address found and every attempt made.
   virtual ConnectOutcome connectTcp(const std::string& host, std::uint16_t port,
                                     long timeoutSeconds, ConnectReport* report = nullptr) = 0;

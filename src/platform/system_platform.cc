@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -178,8 +179,12 @@ ConnectOutcome SystemPlatform::connectTcp(const std::string& host, std::uint16_t
                                           long timeoutSeconds, ConnectReport* report) {
   const Micros start = monotonicMicros();
   const Micros deadline = deadlineAfter(start, timeoutSeconds);
+  // A time-out below the least resolution time still lets the name be
+  // resolved, so that its error number is the name's; the connection then
+  // keeps the slot's own deadline.
+  const Micros resolveDeadline = deadlineAfter(start, std::max(timeoutSeconds, kLeastResolveSeconds));
   std::vector<IpAddress> resolved;
-  const long resolveError = resolveHost(host, deadline, resolved);
+  const long resolveError = resolveHost(host, resolveDeadline, resolved);
   if (report != nullptr) {
     *report = ConnectReport{};
     report->resolveMicros = monotonicMicros() - start;

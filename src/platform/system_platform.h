@@ -6,6 +6,10 @@
 
 namespace revozi {
 
+// The time a name resolution may take at least, in seconds, whatever the
+// slot's time-out (0 or negative included).
+inline constexpr long kLeastResolveSeconds = 1;
+
 class SystemPlatform : public Platform {
  public:
   const char* getEnv(const char* name) const override;
@@ -14,7 +18,8 @@ class SystemPlatform : public Platform {
   bool writeError(std::string_view bytes) override;
   FileRead readFile(const char* path, std::size_t limit, std::string& text) override;
   // The name resolved (resolver.h), then every address tried (connect_race.h)
-  // on non-blocking sockets, within the time-out counted from the call.
+  // on non-blocking sockets, within the time-out counted from the call (the
+  // resolution within kLeastResolveSeconds at least).
   ConnectOutcome connectTcp(const std::string& host, std::uint16_t port, long timeoutSeconds,
                             ConnectReport* report) override;
   void runProgram(const char* const* argv) override;

@@ -29,6 +29,8 @@ bool isServerUrl(std::string_view url) {
   return web && !hasControlByte(url);
 }
 
+bool isSlotOff(std::string_view url) { return equalsIgnoringCase(url, kSlotOff); }
+
 std::string_view hostOfUrl(std::string_view url) {
   static constexpr std::string_view kMarkers[] = {"https://", "http://", "https:",
                                                   "http:", "//"};
@@ -74,8 +76,8 @@ std::optional<std::string> selectServer(const ParamTable& params, Platform& plat
   const std::uint16_t port = probePort(params.text(kPort));
   std::optional<std::string> found;
   for (const ServerSlot& slot : kServerSlots) {
-    if (params.empty(slot.url)) continue;  // no network activity
     const std::string_view url = params.text(slot.url);
+    if (url.empty() || isSlotOff(url)) continue;  // no network activity
     // Anything else would become the form's action: a script, or a line
     // break in the ping report.
     if (!isServerUrl(url)) {

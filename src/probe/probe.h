@@ -22,7 +22,15 @@ inline constexpr ServerSlot kServerSlots[] = {
     {kBackup3, kTimeout3}, {kBackup4, kTimeout4},
 };
 
-// Probes KWT_KORVEN, then KWT_BACKUP1 to KWT_BACKUP4 (empty slots skipped),
+// The value that switches a server slot off, in any case: the slot is passed
+// over as an empty one is, and its built-in URL is not used.
+inline constexpr std::string_view kSlotOff = "none";
+
+// True when a slot's URL is kSlotOff, in any case.
+bool isSlotOff(std::string_view url);
+
+// Probes KWT_KORVEN, then KWT_BACKUP1 to KWT_BACKUP4 (empty slots and slots
+// switched off skipped, without a trace line),
 // each bounded by its time-out, and stops at the first that answers: its URL,
 // whole, or nothing. With `trace` it writes the trace page there, naming
 // every server that was refused or did not answer.

@@ -431,6 +431,16 @@ TEST_F(ProbeTest, FourthBackupOnlyWhenGivenAndEmptySlotsAreSkipped) {
                           unresolvedLine("backup3.invalid") + kTraceTail);
   platform.output.clear();
 
+  // Switched off, in any case: no resolution, no socket, no trace line.
+  platform.connections.clear();
+  run.params.set(kKorven, "NONE");
+  run.params.set(kBackup1, "none");
+  run.params.set(kBackup3, "None");
+  EXPECT_EQ(selectServer(run, found), 0);
+  EXPECT_EQ(output(), kTraceHead + kTraceTail);
+  EXPECT_TRUE(platform.connections.empty());
+  platform.output.clear();
+
   run.params.set(kBackup4, "https://localhost/quatre");
   EXPECT_EQ(selectServer(run, found), 1);
   EXPECT_EQ(found, "https://localhost/quatre");

@@ -69,7 +69,7 @@ PWNED = "PWNED"
 MODULE_PATH = "/cgi-bin/revozi.cgi"
 # The same module with KWT_OUTPUT=A in its options file (tests/browser/run.sh).
 MODE_A_MODULE_PATH = "/cgi-bin/mode-a.cgi"
-# The merchant's error page, the options file's KWT_ERREUR (deploy/kwtinfos.txt).
+# The merchant's error page, the options file's KWT_ERREUR (deploy/kwtinfos-test-host.txt).
 ERROR_PAGE = "/erreur.html"
 SANDBOX_PATH = "/cgi-bin/korven-sandbox.cgi"
 # The example shops (tests/browser/run.sh installs them).

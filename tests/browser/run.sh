@@ -71,7 +71,7 @@ ACCESS_LOG=/var/log/lighttpd/access.log
 # KWT_OUTPUT=A: the payment page waits for its button (under the lock a form
 # cannot ask for that). A wrapper names that file in KWT_OPT.
 install_mode_a() {
-  options_with "$REPO_ROOT/deploy/kwtinfos.txt" KWT_OUTPUT A /etc/revozi/mode-a.txt || return 1
+  options_with "$REPO_ROOT/deploy/kwtinfos-test-host.txt" KWT_OUTPUT A /etc/revozi/mode-a.txt || return 1
   printf '#!/bin/sh\nKWT_OPT=/etc/revozi/mode-a.txt exec %s/revozi.cgi\n' "$CGI_DIR" >"$CGI_DIR/mode-a.cgi" &&
     chmod 755 "$CGI_DIR/mode-a.cgi"
 }

@@ -231,6 +231,18 @@ def main():
                status == 1 and out == want and 1.9 <= took < 3.0,
                "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
 
+        # Time-outs of 0 and below: the names are still resolved, within a
+        # second (the silent one), and give their own numbers.
+        status, out, took = ping(["https://gone.test/pay", "https://silent.test/pay", "https://empty.test/pay",
+                                  "https://broken.test/pay"],
+                                 ["KWT_TIMEOUT=0", "KWT_TIMEOUT1=-1", "KWT_TIMEOUT2=0", "KWT_TIMEOUT3=-7"])
+        want = (TRACE_HEAD + resolve_line(1, "gone.test") + resolve_line(2, "silent.test") +
+                resolve_line(4, "empty.test") + resolve_line(3, "broken.test") + TRACE_TAIL +
+                "Aucun serveur disponible\n")
+        expect("time-outs of 0 and below: each name resolved, the silent one within a second",
+               status == 1 and out == want and 0.9 <= took < 2.0,
+               "status %d, %.2f s\n%s\nwanted\n%s" % (status, took, out, want))
+
         # One IPv4 address, nothing listening: the trace as it always was.
         refused = refusal_errno()
         status, out, took = ping(["https://one.test/pay", "https://127.0.0.1/pay", "https://gone.test/x",
@@ -246,35 +258,39 @@ def main():
                not set(names.queries) - {"silent.test", "gone.test", "broken.test", "empty.test"},
                repr(names.queries))
 
-        def check(path, text, mode, lines, **env):
-            """--check with the options file PATH (TEXT, MODE) and ENV: the
+        def check(path, text, mode, lines, args=(), **env):
+            """--check ARGS with the options file PATH (TEXT, MODE) and ENV: the
             status, output, seconds and the LINES missing from the output."""
             with open(path, "w") as f:
                 f.write(text)
             os.chmod(path, mode)
-            status, out, took = run(module, workdir, ["--check"], dict(env, PATH="/usr/bin:/bin", KWT_OPT=path))
+            status, out, took = run(module, workdir, ["--check"] + list(args),
+                                    dict(env, PATH="/usr/bin:/bin", KWT_OPT=path))
             return status, out, took, [line for line in lines if line not in out]
 
-        # --check, good and broken.
+        # --check, good (on a test host: every server is on loopback) and broken.
         good = os.path.join(workdir, "good.txt")
         status, out, took, missing = check(good, (
             "KWT_KORVEN=https://two.test/paiement\nKWT_BACKUP1=https://dual.test/p\n"
             "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://127.1/p\nKWT_PORT=%d\n"
             "KWT_TIMEOUT=5\nKWT_ERREUR=https://shop.test/erreur.html\n" % port), 0o640, [
-            "ok    mode string \"31\", from the environment\n",
-            "ok    source 3, the options file %s: read, 7 parameters set\n" % good,
+            "ok    lock: mode string \"31\", from the environment\n",
+            "ok    options file: source 3, %s: read, 7 parameters set\n" % good,
             "ok    lock: REVOZI_LOCK is set, the form supplies no setting\n",
-            "ok    KWT_KORVEN address 127.0.0.2 (resolved in ",
-            "ok    KWT_KORVEN address 127.0.0.1 (resolved in ",
-            "warn  KWT_KORVEN connect 127.0.0.2 port %d: no answer in 2" % port,
-            "ok    KWT_KORVEN connect 127.0.0.1 port %d: connected in " % port,
-            "ok    KWT_KORVEN reachable in 2",
-            "ok    KWT_BACKUP1 address ::1 (resolved in ",
-            "ok    KWT_BACKUP1 address 127.0.0.1 (resolved in ",
-            "ok    KWT_BACKUP3 address 127.0.0.1 (resolved in 0.0 ms)\n",
-            "ok    KWT_ERREUR https://shop.test/erreur.html\n",
-        ], REVOZI_LOCK="1", KWT_MODE="31")
-        expect("--check, a good configuration: exit 0, no FAIL, every address and attempt",
+            "warn  servers: KWT_KORVEN two.test resolves to this host only: no payment server (a test host)\n",
+            "ok    servers: KWT_KORVEN address 127.0.0.2 (resolved in ",
+            "ok    servers: KWT_KORVEN address 127.0.0.1 (resolved in ",
+            "warn  servers: KWT_KORVEN connect 127.0.0.2 port %d: no answer in 2" % port,
+            "ok    servers: KWT_KORVEN connect 127.0.0.1 port %d: connected in " % port,
+            "ok    servers: KWT_KORVEN reachable in 2",
+            "ok    servers: KWT_BACKUP1 address ::1 (resolved in ",
+            "ok    servers: KWT_BACKUP1 address 127.0.0.1 (resolved in ",
+            "warn  servers: KWT_BACKUP3 names this host (127.1): no payment server (a test host)\n",
+            "ok    servers: KWT_BACKUP3 address 127.0.0.1 (resolved in 0.0 ms)\n",
+            "warn  options file: KWT_TIMEOUT2 20 s: above 5 s",
+            "ok    error URL: KWT_ERREUR https://shop.test/erreur.html\n",
+        ], ["--test-host"], REVOZI_LOCK="1", KWT_MODE="31")
+        expect("--check --test-host, a good configuration: exit 0, no FAIL, every address and attempt",
                status == 0 and "FAIL" not in out and not missing, "status %d\nmissing %r\n%s" % (status, missing, out))
 
         broken = os.path.join(workdir, "broken.txt")
@@ -282,16 +298,16 @@ def main():
             "KWT_KORVEN=https://silent.test/paiement\nKWT_TIMEOUT=1\nKWT_BACKUP1=ftp://one.test/p\n"
             "KWT_BACKUP2=https://one.test/p\nKWT_BACKUP3=https://gone.test/p\nKWT_PORT=%d\n"
             "KWT_CLE=Secret-1\nKWT_ERREUR=javascript:alert(1)\n" % closed), 0o644, [
-            "FAIL  the options file holds KWT_CLE and every user may read it (mode 0644): chmod o-r %s\n" % broken,
-            "warn  lock: off (REVOZI_LOCK not set, empty or 0)",
-            "FAIL  merchant key: none written into the module, yet KWT_CLE is given: requests fail with -17\n",
-            "FAIL  KWT_KORVEN silent.test: not resolved (2, no answer in time, try again) after 1",
-            "FAIL  KWT_BACKUP1 \"ftp://one.test/p\": refused (not http://, https:// or //, or a control byte): "
-            "never probed\n",
-            "FAIL  KWT_BACKUP2 connect 127.0.0.1 port %d: error %d" % (closed, refused),
-            "FAIL  KWT_BACKUP2 not reachable within 20 s\n",
-            "FAIL  KWT_BACKUP3 gone.test: not resolved (1, no such name) after ",
-            "FAIL  KWT_ERREUR javascript:alert(1): not a web address (https://...)\n",
+            "FAIL  options file: it holds KWT_CLE and every user may read it (mode 0644): chmod o-r %s\n" % broken,
+            "FAIL  lock: off (REVOZI_LOCK not set, empty or 0)",
+            "FAIL  key: none written into the module, yet KWT_CLE is given: requests fail with -17\n",
+            "FAIL  servers: KWT_KORVEN silent.test: not resolved (2, no answer in time, try again) after 1",
+            "FAIL  servers: KWT_BACKUP1 \"ftp://one.test/p\": refused (not http://, https:// or //, or a control "
+            "byte): never probed\n",
+            "FAIL  servers: KWT_BACKUP2 connect 127.0.0.1 port %d: error %d" % (closed, refused),
+            "FAIL  servers: KWT_BACKUP2 not reachable within 20 s\n",
+            "FAIL  servers: KWT_BACKUP3 gone.test: not resolved (1, no such name) after ",
+            "FAIL  error URL: KWT_ERREUR javascript:alert(1): not a web address (https://...)\n",
         ], KWT_MODE="3")
         expect("--check, a broken configuration: exit 1 and each FAIL line", status == 1 and not missing
                and took < 3.0, "status %d, %.2f s\nmissing %r\n%s" % (status, took, missing, out))
@@ -301,7 +317,7 @@ def main():
             env[slot] = "https://one.test/"
         status, out, took = run(module, workdir, ["--check"], env)
         expect("--check, a missing options file", status == 1 and
-               ("FAIL  source 3, the options file %s: cannot be opened" % env["KWT_OPT"]) in out, out)
+               ("FAIL  options file: source 3, %s: cannot be opened" % env["KWT_OPT"]) in out, out)
 
         for item in (names, v4, v6, hole):
             item.close()

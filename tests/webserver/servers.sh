@@ -63,15 +63,16 @@ require_private_host() {
 # Each step as the docs give it; only the programs' source directory (BIN)
 # differs from a host with the package, which has them in /usr/lib/revozi.
 
-# recipe_site BIN: the module, the order pages, the options file; on a test
-# host the sandbox (where the package puts it) and its key.
+# recipe_site BIN: the module, the order pages, the test host's options file
+# (deploy/kwtinfos-test-host.txt), the sandbox (where the package puts it)
+# and its key.
 recipe_site() {
   local bin="$1"
   require_private_host || return 1
   install -m 755 "$bin/revozi.cgi" "$CGI_DIR/" || return 1
   cp "$REPO_ROOT"/deploy/www/* "$DOC_ROOT/" || return 1
   install -d -m 750 -o root -g www-data /etc/revozi || return 1
-  install_options "$REPO_ROOT/deploy/kwtinfos.txt" || return 1
+  install_options "$REPO_ROOT/deploy/kwtinfos-test-host.txt" || return 1
   install -d "$SANDBOX_DIR" || return 1
   install -m 755 "$bin/korven-sandbox.cgi" "$SANDBOX_DIR/" || return 1
   "$SANDBOX_DIR/korven-sandbox.cgi" --new-key --group www-data >/dev/null || return 1
@@ -106,10 +107,6 @@ install_shop() {
   if [ "$kind" = python ]; then
     install -m 755 "$bin/kwtdata" "$SANDBOX_DIR/" || return 1
     settings[/usr/bin/kwtdata]="$SANDBOX_DIR/kwtdata"
-    # The Python shop starts the module itself, in cgi-bin with an
-    # environment of its own (no KWT_OPT): it reads kwtinfos.txt there, so a
-    # link leads it to the options file (cgi-bin never serves files).
-    ln -sfn "$OPTIONS_FILE" "$CGI_DIR/kwtinfos.txt" || return 1
   fi
   install -m 755 "$REPO_ROOT/examples/$kind/shop.cgi" "$target" || return 1
   for from in "${!settings[@]}"; do

@@ -205,7 +205,7 @@ order_to_sandbox() {
 # the one the server names (KWT_OPT), so each takes its turn there.
 OPT_DIR="$WORK/options"
 mkdir -p "$OPT_DIR"
-cp "$REPO_ROOT/deploy/kwtinfos.txt" "$OPT_DIR/default"
+cp "$REPO_ROOT/deploy/kwtinfos-test-host.txt" "$OPT_DIR/default"
 # A line no response may ever show: the options file's secrets stand for it.
 SECRET_MARKER="# merchant secret 4f1c9e"
 echo "$SECRET_MARKER" >>"$OPT_DIR/default"
