@@ -5,6 +5,7 @@
 
 #include "driver/check.h"
 #include "driver/driver.h"
+#include "driver/status.h"
 #include "platform/system_platform.h"
 #include "driver/program_version.h"
 
@@ -13,6 +14,7 @@ namespace {
 constexpr char kHelp[] =
     "Usage: revozi.cgi [NAME=value ...]\n"
     "       revozi.cgi --check [NAME=value ...]\n"
+    "       revozi.cgi --status\n"
     "       revozi.cgi --help | --version\n"
     "\n"
     "The payment module. A web server runs it as a CGI program (GET or POST)\n"
@@ -43,8 +45,13 @@ constexpr char kHelp[] =
     "addresses and connections, the return and error URLs. Exit status 0\n"
     "without a FAIL line, else 1.\n"
     "\n"
-    "--check, --help and --version are read only outside a web server\n"
-    "(REQUEST_METHOD not set), as the first argument. See revozi.cgi(1).\n";
+    "--status prints what the server memory (REVOZI_STATE_DIR) holds: each\n"
+    "payment server's host and port, up or down since when, and its next\n"
+    "retry. Exit status 0.\n"
+    "\n"
+    "--check, --status, --help and --version are read only outside a web\n"
+    "server (REQUEST_METHOD not set), as the first argument. See\n"
+    "revozi.cgi(1).\n";
 
 }  // namespace
 
@@ -55,5 +62,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   revozi::SystemPlatform platform;
   if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--check") return revozi::runCheck(platform, args);
+  if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--status") return revozi::runStatus(platform);
   return revozi::runRequest(platform, std::move(args));
 }

@@ -103,8 +103,8 @@ class Remembering {
     if (trace_ != nullptr) pagePrint(*trace_, kPassedOver, record.failures, Html{host});
     if (aids_.log) {
       const long long retryIn = std::max(0LL, record.lastFailure + health->retrySeconds() - platform_.wallSeconds());
-      log(i, "passed over (down since " + utcText(record.downSince) + ", " + std::to_string(record.failures) +
-                 " failures, next retry in " + std::to_string(retryIn) + " s)",
+      log(i, "passed over (down since " + utcText(record.downSince) + ", failures in a row: " +
+                 std::to_string(record.failures) + ", next retry in " + std::to_string(retryIn) + " s)",
           laterSlot(i));
     }
     passed_.push_back(i);
@@ -120,7 +120,7 @@ class Remembering {
     if (outcome.kind == ConnectOutcome::kConnected) {
       const long long failures = health != nullptr ? health->record(host, port_).failures : 0;
       if (health != nullptr && health->recordSuccess(host, port_) && aids_.log) {
-        writeLine(i, "reachable again after " + std::to_string(failures) + " failures");
+        writeLine(i, "reachable again (failures in a row: " + std::to_string(failures) + ")");
       }
       return true;
     }
