@@ -6,7 +6,8 @@
 #
 # WORK holds revozi_bench, and www/ with baseline.cgi and revozi.cgi.
 # 1. Per-process runs: RUNS of each case, round-robin (revozi_bench run):
-#    valid request (127.0.0.1 and "localhost" server URLs), error page, ping;
+#    valid request (127.0.0.1 and "localhost" server URLs), error page, ping,
+#    the locked valid request with the server memory off and on;
 #    with www/before.cgi (an earlier build) its valid requests too.
 # 2. Under lighttpd (mod_cgi, 127.0.0.1 only) with a bounded load from wrk:
 #    requests per second of the module's valid request against the baseline
@@ -26,7 +27,10 @@ echo
 
 # One copy of the module per case, so that every program file is executed
 # once per round, as the baseline's is.
-for c in valid localhost error ping; do cp "$work/www/revozi.cgi" "$work/$c.cgi"; done
+for c in valid localhost error ping memory-off memory-on; do cp "$work/www/revozi.cgi" "$work/$c.cgi"; done
+# The server memory of the "locked, memory on" case: the bench user's, 0700.
+export REVOZI_BENCH_STATE_DIR="$work/state"
+mkdir -p -m 700 "$REVOZI_BENCH_STATE_DIR"
 # The earlier build, when there is one: its own two copies.
 others=()
 if [ -e "$work/www/before.cgi" ]; then
@@ -35,7 +39,7 @@ if [ -e "$work/www/before.cgi" ]; then
   others=("$work/before-valid/before.cgi" "$work/before-localhost/before.cgi")
 fi
 "$bench" run "$runs" "$work/www/baseline.cgi" "$work/valid.cgi" "$work/localhost.cgi" \
-  "$work/error.cgi" "$work/ping.cgi" "${others[@]}"
+  "$work/error.cgi" "$work/ping.cgi" "$work/memory-off.cgi" "$work/memory-on.cgi" "${others[@]}"
 echo
 
 # --- under lighttpd --------------------------------------------------------

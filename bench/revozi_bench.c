@@ -1,7 +1,7 @@
 /* Start-up benchmark of the payment module against the floor of any CGI
  * program (bench/baseline.c).
  *
- *   revozi_bench run RUNS BASELINE VALID LOCALHOST ERROR PING [OTHER...]
+ *   revozi_bench run RUNS BASELINE VALID LOCALHOST ERROR PING [MEMOFF MEMON] [OTHER...]
  *       Runs each case RUNS times, round-robin in a new shuffled order every
  *       round, so machine noise hits every case alike, and prints per case
  *       the median wall time, the median CPU time (user+sys of the child,
@@ -17,7 +17,10 @@
  *       commit, other build options): it adds its own valid-request cases,
  *       127.0.0.1 and localhost, and the ratios of this module's wall times to
  *       its. The requests probe a listener on 127.0.0.1 that this program
- *       runs; every server URL is loopback.
+ *       runs; every server URL is loopback. With REVOZI_BENCH_STATE_DIR,
+ *       MEMOFF and MEMON are two more copies: the valid request under the
+ *       lock, the servers from the environment, with the server memory off
+ *       and on (that directory), and the ratio of their wall times.
  *   revozi_bench networks RUNS MODULE...
  *       The time to the payment page when the primary server's first address
  *       is blackholed, and when its name server never answers: RUNS runs of
@@ -28,7 +31,9 @@
  *       127.0.0.1, fills the queue of a listener on 127.0.0.2 that never
  *       accepts (a connection to it stays pending) and holds UDP port 53 of
  *       127.0.0.53 without ever answering. The time-outs are the defaults;
- *       the backups are 127.0.0.1.
+ *       the backups are 127.0.0.1. With REVOZI_BENCH_STATE_DIR, then 20
+ *       shoppers in a row to the last MODULE with 127.0.0.2 as the primary
+ *       (blackholed, 2-second time-out), the server memory off, then on.
  *   revozi_bench serve PORT_FILE SECONDS
  *       A payment server that accepts: listens on 127.0.0.1 (ephemeral port,
  *       written to PORT_FILE), accepts and closes every connection, and exits
@@ -251,7 +256,11 @@ static void cgi_env(struct Case* c, char* query) {
   "&KWT_BACKUP2=http://" host "/b2&KWT_BACKUP3=http://" host "/b3&KWT_PORT=%d"
 
 static int bench_run(int runs, char** programs, int program_count) {
-  enum { kValid = 1, kLocalhost, kError, kPing, kOthers };
+  enum { kValid = 1, kLocalhost, kError, kPing, kMemoryOff, kMemoryOn };
+  /* With REVOZI_BENCH_STATE_DIR: two more copies, the locked valid request
+   * with the server memory off and on. */
+  const char* state_dir = getenv("REVOZI_BENCH_STATE_DIR");
+  const int kOthers = state_dir != NULL ? kMemoryOn + 1 : kMemoryOff;
   int port = 0;
   const int listener = listen_loopback(512, &port);
   if (listener < 0) {
@@ -317,6 +326,25 @@ static int bench_run(int runs, char** programs, int program_count) {
   c->envp[1] = NULL;
   c->expect = "Serveur: http://127.0.0.1/pay\n";
 
+  if (state_dir != NULL) {
+    if (program_count < kOthers) return 2;
+    for (int on = 0; on < 2; ++on) {
+      c = &cases[n++];
+      c->name = on ? "locked, memory on" : "locked, memory off";
+      c->program = programs[on ? kMemoryOn : kMemoryOff];
+      c->argv[0] = "revozi.cgi";
+      cgi_env(c, format("QUERY_STRING=" ORDER "%.0d", "1500", 0));
+      int e = 8;
+      c->envp[e++] = "REVOZI_LOCK=1";
+      c->envp[e++] = "KWT_MODE=21";
+      c->envp[e++] = "KWT_KORVEN=http://127.0.0.1/pay";
+      c->envp[e++] = "KWT_BACKUP1=http://127.0.0.1/b1";
+      c->envp[e++] = format("KWT_PORT=%s%d", "", port);
+      if (on) c->envp[e++] = format("REVOZI_STATE_DIR=%s%.0d", state_dir, 0);
+      c->envp[e] = NULL;
+      c->expect = "NAME=KWT_DATA VALUE=";
+    }
+  }
   if ((program_count - kOthers) % 2 != 0) {
     fprintf(stderr, "OTHER modules come in pairs of copies\n");
     return 2;
@@ -407,6 +435,10 @@ static int bench_run(int runs, char** programs, int program_count) {
   }
   printf("(CPU: user+sys of the child and the children it waited for; peak RSS: the "
          "highest ru_maxrss over all runs)\n");
+  if (state_dir != NULL) {
+    printf("start-up with the server memory on against off (locked, wall medians): x %.3f\n",
+           quantile(cases[kMemoryOn].wall_us, runs, 0.5) / quantile(cases[kMemoryOff].wall_us, runs, 0.5));
+  }
   for (int i = kOthers; i + 1 < n; i += 2) {
     printf("start-up of this module against %.14s (wall medians): 127.0.0.1 x %.3f, localhost x %.3f\n",
            base_name(cases[i].program), quantile(cases[kValid].wall_us, runs, 0.5) /
@@ -499,6 +531,43 @@ static int bench_networks(int runs, char** modules, int module_count) {
              sent_to);
       fflush(stdout);
     }
+  }
+  /* 20 shoppers in a row, the primary's only address blackholed (2-second
+   * time-out), with the last module: the server memory off, then on. */
+  const char* state_dir = getenv("REVOZI_BENCH_STATE_DIR");
+  if (state_dir == NULL) return 0;
+  printf("20 shoppers in a row, primary 127.0.0.2 blackholed (KWT_TIMEOUT=2), %s\n", base_name(modules[module_count - 1]));
+  for (int on = 0; on < 2; ++on) {
+    struct Case c;
+    memset(&c, 0, sizeof c);
+    c.program = modules[module_count - 1];
+    c.argv[0] = "revozi.cgi";
+    cgi_env(&c, format("QUERY_STRING=KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978&KWT_CMD=A"
+                       "&KWT_PORTEUR=a%%40b.fr&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7%s%.0d", "", 0));
+    int e = 8;
+    c.envp[e++] = "REVOZI_LOCK=1";
+    c.envp[e++] = "KWT_MODE=21";
+    c.envp[e++] = "KWT_KORVEN=http://127.0.0.2/pay";
+    c.envp[e++] = "KWT_BACKUP1=http://127.0.0.1/b1";
+    c.envp[e++] = "KWT_TIMEOUT=2";
+    c.envp[e++] = format("KWT_PORT=%s%d", "", port);
+    if (on) c.envp[e++] = format("REVOZI_STATE_DIR=%s%.0d", state_dir, 0);
+    c.envp[e] = NULL;
+    c.expect = "Action='http://127.0.0.1/b1'";
+    double total = 0;
+    for (int r = 0; r < 20; ++r) {
+      size_t len = 0;
+      int status = 0;
+      double cpu;
+      long maxrss;
+      if (run_once(&c, output, &len, &status, &walls[r % runs], &cpu, &maxrss) != 0) return 2;
+      drain(listener);
+      if (check_output(&c, output, len, status) != 0) return 1;
+      total += walls[r % runs];
+    }
+    printf("  memory %-3s  %7.2f s in all, %6.3f s per shopper, to backup 1\n", on ? "on" : "off", total / 1e6,
+           total / 20e6);
+    fflush(stdout);
   }
   return 0;
 }

@@ -9,6 +9,8 @@
 #   with the prefix /usr only (the package):
 #     /etc/revozi/kwtinfos.txt                 the example options file (a conffile, 0640)
 #     /usr/share/lintian/overrides/revozi      the package's lintian overrides
+#     /usr/lib/systemd/system/revozi-ping.*    the ping health check (a timer, off until enabled)
+#     /usr/lib/tmpfiles.d/revozi.conf          /run/revozi, the server memory (www-data, 0700)
 #   cd build && cpack -G DEB                   revozi_VERSION_amd64.deb
 #
 # The CGI programs go to a directory of their own that no web server runs
@@ -74,6 +76,11 @@ install(CODE "
   if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
     file(INSTALL \"${PROJECT_SOURCE_DIR}/deploy/kwtinfos.txt\" DESTINATION /etc/revozi
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/deploy/systemd/revozi-ping.service\"
+                 \"${PROJECT_SOURCE_DIR}/deploy/systemd/revozi-ping.timer\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/deploy/systemd/revozi.conf\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     file(INSTALL \"${REVOZI_DEBIAN_DIR}/lintian-overrides\"
          DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides\" RENAME revozi)
   endif()" COMPONENT revozi)

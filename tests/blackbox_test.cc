@@ -394,6 +394,38 @@ TEST(BlackBox, PaymentPageForAReachableServer) {
   EXPECT_EQ(block.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos) << block;
 }
 
+// The memory and the log change no byte of a response; without the lock a
+// web server's request neither remembers nor logs (a form may choose the
+// servers there).
+TEST(BlackBox, MemoryAndLogLeaveTheResponsesAsTheyWere) {
+  LoopbackListener server;
+  ASSERT_TRUE(server.ok());
+  const std::string refused = std::to_string(closedLoopbackPort());
+  TempDir state;
+  chmod(state.path().c_str(), 0700);
+  const std::string servers = "KWT_KORVEN=http://127.0.0.1/p&KWT_BACKUP1=http://localhost/b1&" + kNoServers;
+  for (const std::string& port : {server.portText(), refused}) {
+    for (bool locked : {false, true}) {
+      std::map<std::string, std::string> env = {{"KWT_MODE", locked ? "21" : "1"}, {"KWT_PORT", port}};
+      if (locked) env["REVOZI_LOCK"] = "1";
+      for (const auto& [k, v] : {std::pair{"KWT_KORVEN", "http://127.0.0.1/p"}, {"KWT_BACKUP1", "http://localhost/b1"},
+                                 {"KWT_BACKUP2", "https://b2.invalid/"}, {"KWT_BACKUP3", "https://b3.invalid/"}}) {
+        env[k] = v;
+      }
+      const ModuleResult off = get(kOrder + "&" + servers + "&KWT_PORT=" + port, env);
+      env.insert({{"REVOZI_STATE_DIR", state.path()}, {"REVOZI_LOG", "1"}});
+      const ModuleResult on = get(kOrder + "&" + servers + "&KWT_PORT=" + port, env);
+      EXPECT_EQ(on.status, off.status);
+      EXPECT_EQ(on.out, off.out) << port << locked;
+      EXPECT_EQ(off.err, "");
+      const bool logged = locked && port == refused;
+      EXPECT_EQ(on.err.starts_with("revozi: slot primary http://127.0.0.1/p unreachable (connect "), logged) << on.err;
+      struct stat info {};
+      EXPECT_EQ(stat((state.path() + "/127.0.0.1:" + port).c_str(), &info) == 0, locked) << port;
+    }
+  }
+}
+
 TEST(BlackBox, PingFromAShell) {
   LoopbackListener server;
   ASSERT_TRUE(server.ok());

@@ -2,7 +2,8 @@
 // captured standard output and error. "uname -a" writes a fixed line into the
 // output, where the real program's line would land. Files not given, and
 // every TCP connection to a host not in `hosts`, go to the system unless
-// `offline` is set.
+// `offline` is set; so do the state files (real files in a test's directory).
+// The clocks are the test's.
 #pragma once
 
 #include <map>
@@ -80,6 +81,25 @@ class FakePlatform : public Platform {
     for (const char* const* a = argv; *a != nullptr; ++a) command += (command.empty() ? "" : " ") + std::string(*a);
     commands.push_back(command);
     if (command == "uname -a") output.append(kFakeUname);
+  }
+  long long wall = 1'800'000'000;  // wallSeconds()
+  long long steady = 0;            // steadyMicros()
+  long long wallSeconds() override { return wall; }
+  long long steadyMicros() override { return steady; }
+  StateDirectory stateDirectory(const char* path) override {
+    return offline ? StateDirectory{} : system_.stateDirectory(path);
+  }
+  FileRead readStateFile(const char* path, long long owner, std::size_t limit, std::string& text) override {
+    return offline ? FileRead::kCannotOpen : system_.readStateFile(path, owner, limit, text);
+  }
+  bool replaceStateFile(const char* directory, const char* name, std::string_view bytes) override {
+    return !offline && system_.replaceStateFile(directory, name, bytes);
+  }
+  Claim claimStateFile(const char* path) override {
+    return offline ? Claim::kUnavailable : system_.claimStateFile(path);
+  }
+  std::vector<std::string> listDirectory(const char* path) override {
+    return offline ? std::vector<std::string>{} : system_.listDirectory(path);
   }
   std::size_t inputConsumed() const { return inputPos_; }
 

@@ -2,8 +2,9 @@
 # Networks stage: the release module reaches payment servers by names with
 # IPv6 and IPv4 addresses, past a blackholed first address, over IPv6 alone,
 # bounds a resolution by the slot's time-out against a name server that never
-# answers, and `revozi.cgi --check` reports a good and a broken configuration
-# (tests/networks/networks.py). It runs as root in a private network namespace
+# answers, `revozi.cgi --check` reports a good and a broken configuration,
+# and the server memory (REVOZI_STATE_DIR) passes a blackholed primary over
+# for all but one shopper per retry period (tests/networks/networks.py). It runs as root in a private network namespace
 # (loopback only) and a private mount namespace, where its own /etc/hosts,
 # /etc/resolv.conf and /etc/nsswitch.conf are bound over the system's: every
 # name is under .test and answered on this machine.

@@ -55,16 +55,22 @@ pkg --install "$deb" >/dev/null 2>"$work/dpkg.err" || { cat "$work/dpkg.err" >&2
 listing="$(pkg --listfiles revozi)"
 
 # Every installed path is one of the package's own places, or a parent of one.
-allowed='^/(\.|etc|etc/revozi|etc/revozi/kwtinfos\.txt|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides)$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey|korven-sandbox\.cgi)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
+allowed='^/(\.|etc|etc/revozi|etc/revozi/kwtinfos\.txt|usr|usr/bin|usr/lib|usr/share|usr/share/doc|usr/share/man|usr/share/man/man1|usr/share/lintian|usr/share/lintian/overrides|usr/lib/systemd|usr/lib/systemd/system|usr/lib/tmpfiles\.d)$|^/usr/lib/systemd/system/revozi-ping\.(service|timer)$|^/usr/lib/tmpfiles\.d/revozi\.conf$|^/usr/bin/(kwtdata|revozi-setkey)$|^/usr/lib/revozi(/.*)?$|^/usr/share/doc/revozi(/.*)?$|^/usr/share/man/man1/(revozi\.cgi|kwtdata|revozi-setkey|korven-sandbox\.cgi)\.1\.gz$|^/usr/share/lintian/overrides/revozi$'
 stray="$(grep -Ev "$allowed" <<<"$listing" || true)"
 [ -z "$stray" ] || fail "the package installs outside its own places: $stray"
 web="$(grep -E '^/(usr/lib/cgi-bin|var/www|srv|usr/share/nginx|usr/share/apache2|var/lib/lighttpd|etc/(lighttpd|apache2|nginx))(/|$)' <<<"$listing" || true)"
 [ -z "$web" ] || fail "the package installs where a web server looks: $web"
 for f in /usr/lib/revozi/revozi.cgi /usr/lib/revozi/korven-sandbox.cgi /usr/bin/kwtdata /usr/bin/revozi-setkey \
-         /usr/share/man/man1/revozi.cgi.1.gz /usr/share/doc/revozi/copyright /usr/share/lintian/overrides/revozi; do
+         /usr/share/man/man1/revozi.cgi.1.gz /usr/share/doc/revozi/copyright /usr/share/lintian/overrides/revozi \
+         /usr/lib/systemd/system/revozi-ping.service /usr/lib/systemd/system/revozi-ping.timer /usr/lib/tmpfiles.d/revozi.conf; do
   grep -qx "$f" <<<"$listing" || fail "dpkg -L does not list $f"
   [ -e "$root$f" ] || fail "$f was not installed"
 done
+
+# The ping timer is off until enabled: nothing links it into a target.
+[ ! -e "$root/etc/systemd" ] || fail "the package enables a unit: $(find "$root/etc/systemd")"
+grep -qx 'ExecStart=/usr/lib/revozi/revozi.cgi KWT_MODE=43 KWT_PING=1' "$root/usr/lib/systemd/system/revozi-ping.service" ||
+  fail "the ping service does not run the installed module in ping mode"
 
 # The options file: a conffile in /etc/revozi, readable by its owner and group only.
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = /etc/revozi/kwtinfos.txt ] ||

@@ -71,23 +71,8 @@ class Checklist {
   bool failed_ = false;
 };
 
-// A configured value as it may be shown on a terminal: bytes below 0x20,
-// 0x7F and above as \xNN.
-std::string shown(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      out.push_back(c);
-    } else {
-      out += "\\x";
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0xF]);
-    }
-  }
-  return out;
-}
+// A configured value as it may be shown on a terminal.
+std::string shown(std::string_view text) { return printable(text); }
 
 std::string quoted(std::string_view text) { return "\"" + shown(text) + "\""; }
 

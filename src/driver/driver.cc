@@ -30,22 +30,39 @@ Gathered gatherParameters(Run& run) {
   return {Gathered::kValid};
 }
 
+SelectionAids selectionAids(const Run& run, std::optional<ServerHealth>& health, bool ping) {
+  SelectionAids aids;
+  Platform& platform = run.platform;
+  // Where a form may choose the servers, their port and time-outs, what is
+  // remembered or logged would come from the request.
+  if (!run.locked && platform.getEnv("REQUEST_METHOD") != nullptr) return aids;
+  health = ServerHealth::open(platform, platform.getEnv(kStateDirVariable), platform.getEnv(kRetryVariable));
+  aids.health = health ? &*health : nullptr;
+  aids.passOver = !ping;
+  const char* log = platform.getEnv(kLogVariable);
+  aids.log = log != nullptr && *log != '\0' && std::string_view(log) != "0";
+  return aids;
+}
+
 int runRequest(Platform& platform, std::vector<std::string> args) {
   Run run(platform, std::move(args));
   run.locked = lockRequested(platform);
   const Gathered gathered = gatherParameters(run);
   PageOutput* trace = run.params.empty(kTrace) ? nullptr : &run.out;
+  std::optional<ServerHealth> health;
+  const SelectionAids aids =
+      gathered.kind == Gathered::kFailed ? SelectionAids{} : selectionAids(run, health, gathered.kind == Gathered::kPing);
   bool success = true;
   switch (gathered.kind) {
     case Gathered::kValid:
-      if (auto url = selectServer(run.params, platform, trace)) {
+      if (auto url = selectServer(run.params, platform, trace, aids)) {
         writePaymentPage(run.page(), *url);
       } else {
         writeNoServerPage(run.page(), !run.locked);
       }
       break;
     case Gathered::kPing:
-      if (auto url = selectServer(run.params, platform, trace)) {
+      if (auto url = selectServer(run.params, platform, trace, aids)) {
         pagePrint(run.out, "Serveur: %s\n", *url);
       } else {
         pagePrint(run.out, "Aucun serveur disponible\n");

@@ -7,6 +7,7 @@
 
 #include "driver/check.h"
 #include "driver/driver.h"
+#include "driver/status.h"
 #include "platform/system_platform.h"
 #include "driver/program_version.h"
 
@@ -15,6 +16,7 @@ namespace {
 constexpr char kHelp[] =
     "Usage: revozi.cgi [NAME=value ...]\n"
     "       revozi.cgi --check [--test-host]\n"
+    "       revozi.cgi --status\n"
     "       revozi.cgi --help | --version\n"
     "\n"
     "The payment module. A web server runs it as a CGI program (GET or POST)\n"
@@ -49,8 +51,13 @@ constexpr char kHelp[] =
     "--test-host declares a test host: plain http and loopback servers are\n"
     "then warnings. Exit status 0 without a FAIL line, else 1.\n"
     "\n"
-    "--check, --help and --version are read only outside a web server\n"
-    "(REQUEST_METHOD not set), as the first argument. See revozi.cgi(1).\n";
+    "--status prints what the server memory (REVOZI_STATE_DIR) holds: each\n"
+    "payment server's host and port, up or down since when, and its next\n"
+    "retry. Exit status 0.\n"
+    "\n"
+    "--check, --status, --help and --version are read only outside a web\n"
+    "server (REQUEST_METHOD not set), as the first argument. See\n"
+    "revozi.cgi(1).\n";
 
 // --check runs where a web server runs the module, in the module's own
 // directory, so that a relative options file is the one a request reads.
@@ -78,5 +85,6 @@ int main(int argc, char** argv) {
     enterModuleDirectory(argv[0]);
     return revozi::runCheck(platform, args);
   }
+  if (argc >= 2 && revozi::outsideWebServer() && args[1] == "--status") return revozi::runStatus(platform);
   return revozi::runRequest(platform, std::move(args));
 }

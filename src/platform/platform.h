@@ -56,6 +56,23 @@ struct ConnectReport {
   std::vector<Attempt> attempts;       // in the order they were started
 };
 
+// A state directory (the server memory's) as this process may use it.
+struct StateDirectory {
+  enum Access {
+    kUnusable,  // missing, not a directory, or writable by its group or others
+    kReadable,  // another user's: read, never written
+    kWritable,  // this process's user's, who may write and search it
+  } access = kUnusable;
+  long long owner = -1;  // the directory's owner: the only owner of its files
+};
+
+// How a claim on a lock file ended.
+enum class Claim {
+  kHeld,         // held until the process ends
+  kBusy,         // another process holds it
+  kUnavailable,  // it cannot be taken (not created, not this user's, ...)
+};
+
 // How a file read ended.
 enum class FileRead {
   kRead,        // the whole file is in the text
@@ -89,6 +106,32 @@ class Platform {
   // arguments and waits for it; it writes to the same standard output. Its
   // exit status is ignored.
   virtual void runProgram(const char* const* argv) = 0;
+
+  // The server memory's files and clocks (probe/health.h); none is used
+  // while the memory is off.
+  // Seconds since the epoch (the wall clock) and a monotonic clock's
+  // microseconds.
+  virtual long long wallSeconds() = 0;
+  virtual long long steadyMicros() = 0;
+  // `path` (a link to a directory is followed) as a state directory.
+  virtual StateDirectory stateDirectory(const char* path) = 0;
+  // Reads the state file at `path` as readFile does, but only a regular file
+  // (never a link) of `owner` that neither its group nor others may write;
+  // kCannotOpen for anything else.
+  virtual FileRead readStateFile(const char* path, long long owner, std::size_t limit,
+                                 std::string& text) = 0;
+  // Replaces the file `name` of `directory` with `bytes`: a new file (0600,
+  // created exclusively) renamed over it, so that a reader sees the old file
+  // or the new one, never a part of either. False on any failure, the old
+  // file then staying as it was.
+  virtual bool replaceStateFile(const char* directory, const char* name, std::string_view bytes) = 0;
+  // Takes the lock file at `path` without waiting (created 0600 when missing;
+  // only a regular file of this process's user that neither its group nor
+  // others may write).
+  virtual Claim claimStateFile(const char* path) = 0;
+  // The names in a directory, "." and ".." left out; none when it cannot be
+  // read.
+  virtual std::vector<std::string> listDirectory(const char* path) = 0;
 };
 
 }  // namespace revozi

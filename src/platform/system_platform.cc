@@ -1,9 +1,12 @@
 #include "platform/system_platform.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -128,6 +132,13 @@ class SocketAttempts : public AttemptIo {
   std::vector<int> fds_;
 };
 
+// A state file may be trusted: a regular file of `owner` that neither its
+// group nor others may write.
+bool trustedStateFile(int fd, long long owner, struct stat& info) {
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<long long>(info.st_uid) == owner &&
+         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // `start` plus `seconds`, saturated; `start` itself for a negative count.
 Micros deadlineAfter(Micros start, long seconds) {
   if (seconds <= 0) return start;
@@ -219,6 +230,90 @@ void SystemPlatform::runProgram(const char* const* argv) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+SystemPlatform::~SystemPlatform() {
+  for (int fd : claims_) close(fd);
+}
+
+long long SystemPlatform::wallSeconds() { return static_cast<long long>(std::time(nullptr)); }
+
+long long SystemPlatform::steadyMicros() { return monotonicMicros(); }
+
+StateDirectory SystemPlatform::stateDirectory(const char* path) {
+  struct stat info {};
+  if (::stat(path, &info) != 0 || !S_ISDIR(info.st_mode) || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return {};
+  }
+  constexpr auto kWriteSearch = S_IWUSR | S_IXUSR;
+  const bool own = info.st_uid == ::geteuid() && (info.st_mode & kWriteSearch) == kWriteSearch;
+  return {own ? StateDirectory::kWritable : StateDirectory::kReadable, static_cast<long long>(info.st_uid)};
+}
+
+FileRead SystemPlatform::readStateFile(const char* path, long long owner, std::size_t limit, std::string& text) {
+  text.clear();
+  // No link is followed, and a planted pipe cannot make the open wait.
+  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FileRead::kCannotOpen;
+  struct stat info {};
+  FileRead result = FileRead::kCannotOpen;
+  if (trustedStateFile(fd, owner, info)) {
+    result = static_cast<unsigned long long>(info.st_size) > limit ? FileRead::kTooLong : FileRead::kRead;
+    text.resize(limit + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got > limit) result = FileRead::kTooLong;
+    text.resize(std::min(got, limit));
+  }
+  close(fd);
+  return result;
+}
+
+bool SystemPlatform::replaceStateFile(const char* directory, const char* name, std::string_view bytes) {
+  const std::string target = std::string(directory) + "/" + name;
+  // A name of its own, beginning with a dot: never taken for a record.
+  std::string temporary = std::string(directory) + "/." + name + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes);
+  const bool closed = ::close(fd) == 0;
+  if (written && closed && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
+  ::unlink(temporary.c_str());
+  return false;
+}
+
+Claim SystemPlatform::claimStateFile(const char* path) {
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return Claim::kUnavailable;
+  struct stat info {};
+  if (!trustedStateFile(fd, static_cast<long long>(::geteuid()), info)) {
+    close(fd);
+    return Claim::kUnavailable;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    claims_.push_back(fd);
+    return Claim::kHeld;
+  }
+  const bool busy = errno == EWOULDBLOCK;
+  close(fd);
+  return busy ? Claim::kBusy : Claim::kUnavailable;
+}
+
+std::vector<std::string> SystemPlatform::listDirectory(const char* path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path);
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 
 }  // namespace revozi

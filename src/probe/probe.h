@@ -9,6 +9,7 @@
 #include "pages/page_output.h"
 #include "params/param_table.h"
 #include "platform/platform.h"
+#include "probe/health.h"
 
 namespace revozi {
 
@@ -16,10 +17,25 @@ namespace revozi {
 struct ServerSlot {
   ParamIndex url;
   ParamIndex timeout;
+  const char* name;  // in the log lines
 };
 inline constexpr ServerSlot kServerSlots[] = {
-    {kKorven, kTimeout},   {kBackup1, kTimeout1}, {kBackup2, kTimeout2},
-    {kBackup3, kTimeout3}, {kBackup4, kTimeout4},
+    {kKorven, kTimeout, "primary"},   {kBackup1, kTimeout1, "backup1"}, {kBackup2, kTimeout2, "backup2"},
+    {kBackup3, kTimeout3, "backup3"}, {kBackup4, kTimeout4, "backup4"},
+};
+
+// What selection may use besides the parameters; by default nothing, and
+// it probes as it always did.
+struct SelectionAids {
+  // The memory: read before, written after each probe.
+  ServerHealth* health = nullptr;
+  // With the memory: a slot whose server failed within the retry period is
+  // passed over while a later slot's is not so marked (ping mode probes
+  // every slot and only writes what it finds).
+  bool passOver = true;
+  // One line on standard error per failed probe, per slot passed over and
+  // per server found again.
+  bool log = false;
 };
 
 // The value that switches a server slot off, in any case: the slot is passed
@@ -34,8 +50,11 @@ bool isSlotOff(std::string_view url);
 // each bounded by its time-out, and stops at the first that answers: its URL,
 // whole, or nothing. With `trace` it writes the trace page there, naming
 // every server that was refused or did not answer.
+// With aids, see SelectionAids: the slots passed over are probed after all,
+// in their order, when every slot probed failed, so the memory alone never
+// makes the no-server page.
 std::optional<std::string> selectServer(const ParamTable& params, Platform& platform,
-                                        PageOutput* trace);
+                                        PageOutput* trace, const SelectionAids& aids = {});
 
 // True when a TCP connection to the URL's host on `port` was established
 // within `timeoutSeconds`, resolution included (one trace line otherwise,

@@ -24,6 +24,7 @@ library only.
 """
 
 import os
+import re
 import select
 import socket
 import struct
@@ -113,6 +114,9 @@ class Blackhole:
             c.connect_ex((host, port))
             self.fillers.append(c)
             if not select.select([], [c], [], 0.3)[1]:
+                # The queue stays full without it; closed, it sends no SYN
+                # again (each would count as a drop at the listener).
+                self.fillers.pop().close()
                 return
         raise SystemExit("cannot make a connection attempt stay pending on %s:%d" % (host, port))
 
@@ -173,6 +177,96 @@ def resolve_line(error, host):
 
 def connect_line(error, host):
     return "<CENTER><B>connect() erreur %d pour le serveur %s</B></P></CENTER>\n" % (error, host)
+
+
+def listen_drops():
+    """Connection attempts dropped at full listen queues in this network
+    namespace (TcpExt ListenOverflows): the attempts that reach a
+    blackhole."""
+    with open("/proc/net/netstat") as f:
+        rows = [line.split() for line in f if line.startswith("TcpExt:")]
+    return int(rows[1][rows[0].index("ListenOverflows")])
+
+
+ORDER = ("KWT_SITE=1234567&KWT_RANG=01&KWT_TOTAL=1500&KWT_DEVISE=978&KWT_CMD=A1&KWT_PORTEUR=a%40b.fr"
+         "&KWT_RETOUR=M:M&KWT_IDENTIFIANT=7")
+RETRY = 3  # seconds: REVOZI_RETRY_SECONDS of the memory cases
+
+
+def memory_cases(module, workdir, expect):
+    """The memory (REVOZI_STATE_DIR) under the lock: the primary 127.0.0.2
+    blackholed (1-second time-out), backup 1 on 127.0.0.1."""
+    port = free_port()
+    backup = Listener("127.0.0.1", port)
+    hole = Blackhole("127.0.0.2", port)
+    state = os.path.join(workdir, "state")
+    os.mkdir(state, 0o700)
+    options = os.path.join(workdir, "memory.txt")
+    with open(options, "w") as f:
+        f.write("KWT_KORVEN=https://127.0.0.2/pay\nKWT_BACKUP1=https://127.0.0.1/b1\nKWT_BACKUP2=https://gone.test/\n"
+                "KWT_BACKUP3=https://gone.test/\nKWT_TIMEOUT=1\nKWT_PORT=%d\nKWT_TRACE=1\n" % port)
+    env = {"PATH": "/usr/bin:/bin", "REQUEST_METHOD": "GET", "QUERY_STRING": ORDER, "REVOZI_LOCK": "1",
+           "KWT_MODE": "31", "KWT_OPT": options, "REVOZI_STATE_DIR": state, "REVOZI_RETRY_SECONDS": str(RETRY),
+           "REVOZI_LOG": "1"}
+    probed = connect_line(115, "127.0.0.2")
+    passed = "pour le serveur 127.0.0.2</B>"
+
+    def shoppers(count):
+        """COUNT shoppers at once: (exit status, page's server, probed the
+        primary, passed it over, standard error) each."""
+        runs = [subprocess.Popen([module], cwd=workdir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for _ in range(count)]
+        results = []
+        for p in runs:
+            out, err = p.communicate(timeout=RUN_TIMEOUT)
+            out = out.decode("latin-1")
+            server = out.split("Action='")[1].split("'")[0] if "Action='" in out else None
+            results.append((p.returncode, server, probed in out, "m&eacute;moris&eacute;e" in out and passed in out,
+                            err.decode("latin-1")))
+        return results
+
+    drops = listen_drops()
+    [(status, server, touched, _, err)] = shoppers(1)
+    failed_at = time.monotonic()
+    first_drops = listen_drops() - drops
+    expect("memory: the first shopper waits the primary's time-out, then backup 1; one log line",
+           status == 0 and server == "https://127.0.0.1/b1" and touched and first_drops > 0 and
+           re.fullmatch(r"revozi: slot primary https://127\.0\.0\.2/pay unreachable \(connect 115 after \d+ ms\), "
+                        r"using backup1\n", err),
+           "status %d, %s, probed %s, drops %d\n%s" % (status, server, touched, first_drops, err))
+    drops = listen_drops()
+    rest = [shoppers(1)[0] for _ in range(19)]
+    expect("memory: the 19 shoppers after it get backup 1 without touching the primary",
+           time.monotonic() - failed_at < RETRY - 1 and listen_drops() == drops and
+           all(r[:4] == (0, "https://127.0.0.1/b1", False, True) and "passed over (down since " in r[4] for r in rest),
+           "drops %d, %.1f s\n%r" % (listen_drops() - drops, time.monotonic() - failed_at, rest[:3]))
+
+    time.sleep(max(0.0, failed_at + RETRY + 1 - time.monotonic()))
+    drops = listen_drops()
+    crowd = shoppers(20)
+    expect("memory: the retry period over, 20 shoppers at once: exactly one probes the primary again",
+           all(r[:2] == (0, "https://127.0.0.1/b1") for r in crowd) and sum(r[2] for r in crowd) == 1 and
+           sum(r[3] for r in crowd) == 19 and listen_drops() > drops, repr([r[:4] for r in crowd]))
+    status, out, _ = run(module, workdir, ["--status"], {"PATH": "/usr/bin:/bin", "REVOZI_STATE_DIR": state})
+    expect("memory: --status lists the primary down, twice in a row, and backup 1 up",
+           status == 0 and ("127.0.0.2:%d  down since " % port) in out and "(failures in a row: 2," in out and
+           ("127.0.0.1:%d  up, last success " % port) in out, out)
+
+    hole.close()
+    primary = Listener("127.0.0.2", port)
+    back_at = time.monotonic()
+    found = None
+    for _ in range(int(RETRY / 0.25) + 8):
+        [(status, server, _, _, err)] = shoppers(1)
+        if server == "https://127.0.0.2/pay":
+            found = (time.monotonic() - back_at, err)
+            break
+        time.sleep(0.25)
+    expect("memory: the primary back, found again within one retry period, and logged",
+           found is not None and found[0] < RETRY + 1.5 and "reachable again" in found[1], repr(found))
+    expect("memory: ... and then every shopper's", shoppers(1)[0][1] == "https://127.0.0.2/pay", "")
+    for item in (primary, backup):
+        item.close()
 
 
 def main():
@@ -321,6 +415,7 @@ def main():
 
         for item in (names, v4, v6, hole):
             item.close()
+        memory_cases(module, workdir, expect)
 
     if failures:
         print("%d case(s) failed" % len(failures))
