@@ -22,9 +22,12 @@
 // an unsigned or altered one is answered 403 and changes nothing. A
 // verified answer must then name this order (its own reference, twice: in
 // the shop's return URL and signed by the server) and its amount; a
-// different amount marks the order "mismatch", for good. Orders change
-// under a lock, so the shopper's return and the server's notification
-// arriving together ship the order once.
+// different amount marks the order "mismatch", for good. Orders live in a
+// database (SQLite, or PostgreSQL for several web servers): each answer is
+// recorded once under its transaction number and step, and an order changes
+// only from a state that allows it, in one transaction, so the shopper's
+// return and the server's notification arriving together, on one web server
+// or two, ship the order once.
 
 // --- Settings of this shop ----------------------------------------------------
 // The shop's own URL, as the payment server must call it back (a fixed value,
@@ -37,8 +40,12 @@ const SITE = '1234567', RANG = '01', DEVISE = '978', IDENTIFIANT = '7';
 const RETOUR = 'Mt:M;Ref:R;Auto:A;Erreur:E;Trans:T;Sig:S';
 const SIGNATURE = 'Sig';
 const OUTCOMES = ['00000' => 'paid', '00100' => 'refused', '00200' => 'cancelled'];
-// Orders are kept outside the document root, private to the web server's user.
+// The shop's private data folder, outside the document root: its SQLite
+// database (orders.sqlite), the web server's user's alone.
 $orders = getenv('SHOP_ORDERS') ?: dirname(__DIR__) . '/shop-data';
+// PostgreSQL instead, for a shop on several web servers: a libpq connection
+// string ("host=/run/postgresql dbname=shop"); empty: SQLite in $orders.
+$database = getenv('SHOP_DATABASE') ?: '';
 // The payment server's public key (one line of base64url), outside the
 // document root: every return and notification must be signed with its pair.
 $paymentKey = getenv('SHOP_PAYMENT_KEY') ?: '/etc/revozi/korven-sandbox.pub';
@@ -118,45 +125,164 @@ function plain(int $status, string $text): void {
 }
 
 // --- Orders ---------------------------------------------------------------------
+// One small storage layer, the same on SQLite (php-sqlite3) and PostgreSQL
+// (php-pgsql), through PDO. Exactly once is the database's work: an answer
+// is recorded under its unique key (the transaction number T and the step),
+// and an order changes only from a state that allows it (UPDATE ... WHERE
+// state IN OPEN_STATES, then the row count), both in one transaction. No lock
+// of the shop's own: it would not hold across web servers.
 
-function order_path(string $ref): ?string {
-    global $orders;
-    return preg_match('/^PH[0-9]{14}-[0-9a-f]{8}$/D', $ref) ? "$orders/$ref.json" : null;
+// examples/schema.sql, word for word.
+const SCHEMA = <<<'SQL'
+-- The example shops' orders (examples/python/shop.cgi, examples/php/shop.cgi),
+-- valid for SQLite and PostgreSQL. Each shop holds this same text and creates
+-- the tables when they are missing.
+CREATE TABLE IF NOT EXISTS orders (
+    ref         VARCHAR(32) PRIMARY KEY,
+    label       VARCHAR(200) NOT NULL,
+    quantity    INTEGER NOT NULL,
+    total       INTEGER NOT NULL,
+    email       VARCHAR(80) NOT NULL,
+    state       VARCHAR(10) NOT NULL DEFAULT 'pending'
+                CHECK (state IN ('pending', 'paid', 'refused', 'cancelled', 'mismatch')),
+    code        VARCHAR(5),
+    auth        VARCHAR(6),
+    trans       VARCHAR(32),
+    amount_paid VARCHAR(10),
+    shipped     INTEGER NOT NULL DEFAULT 0,
+    created     VARCHAR(20) NOT NULL
+);
+-- Every verified answer applied, once: the transaction number T of the
+-- payment server with the step (notify, paid, refused, cancelled).
+CREATE TABLE IF NOT EXISTS answers (
+    trans       VARCHAR(32) NOT NULL,
+    step        VARCHAR(10) NOT NULL,
+    ref         VARCHAR(32) NOT NULL REFERENCES orders (ref),
+    code        VARCHAR(5) NOT NULL,
+    amount      VARCHAR(10) NOT NULL,
+    received    VARCHAR(20) NOT NULL,
+    PRIMARY KEY (trans, step)
+);
+SQL;
+// The states an answer may still change; paid and mismatch are final.
+const OPEN_STATES = "('pending', 'refused', 'cancelled')";
+const COLUMNS = 'ref, label, quantity, total, email, state, code, auth, trans, amount_paid, shipped';
+
+// The database cannot be reached or written just now.
+final class Unavailable extends Exception {}
+
+// The shop's database, connected once per request, its tables created when
+// they are missing (two shops may race to create them: the loser finds
+// them made).
+function store(): PDO {
+    static $db = null;
+    global $orders, $database;
+    if ($db !== null) return $db;
+    $options = [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_DEFAULT_FETCH_MODE => PDO::FETCH_ASSOC,
+                PDO::ATTR_EMULATE_PREPARES => false];
+    try {
+        if ($database !== '') {
+            $link = new PDO('pgsql:' . $database, null, null, $options + [PDO::ATTR_TIMEOUT => 5]);
+        } else {
+            if (!is_dir($orders) && !@mkdir($orders, 0700)) throw new Unavailable("cannot create $orders");
+            // A writer waits for another up to 10 seconds.
+            $link = new PDO("sqlite:$orders/orders.sqlite", null, null, $options + [PDO::ATTR_TIMEOUT => 10]);
+        }
+        for ($attempt = 0; ; $attempt++) {
+            try {
+                $link->query('SELECT 1 FROM answers WHERE 1 = 0');
+                break;
+            } catch (PDOException $error) {
+                if ($attempt > 0) throw $error;
+            }
+            try {
+                $link->exec(SCHEMA);
+            } catch (PDOException) {
+                // made meanwhile by another request, or the database is not writable
+            }
+        }
+    } catch (PDOException $error) {
+        throw new Unavailable($error->getMessage());
+    }
+    return $db = $link;
 }
 
-function load_order(string $ref): ?array {
-    $path = order_path($ref);
-    if ($path === null || !is_file($path)) return null;
-    $order = json_decode((string) file_get_contents($path), true);
+// Runs $change in one transaction: committed whole, or not at all.
+function in_transaction(callable $change): mixed {
+    global $database;
+    try {
+        $db = store();
+        // SQLite: the write lock at once, so that two writers never deadlock.
+        $db->exec($database !== '' ? 'BEGIN' : 'BEGIN IMMEDIATE');
+        try {
+            $result = $change($db);
+            $db->exec('COMMIT');
+            return $result;
+        } catch (Throwable $error) {
+            try {
+                $db->exec('ROLLBACK');
+            } catch (PDOException) {
+                // the connection is gone: so is the transaction
+            }
+            throw $error;
+        }
+    } catch (PDOException $error) {
+        throw new Unavailable($error->getMessage());
+    }
+}
+
+// One statement, its values bound (never written into the SQL).
+function run(PDO $db, string $sql, array $values = []): PDOStatement {
+    $statement = $db->prepare($sql);
+    $statement->execute($values);
+    return $statement;
+}
+
+function find_order(PDO $db, string $ref): ?array {
+    $order = run($db, 'SELECT ' . COLUMNS . ' FROM orders WHERE ref = ?', [$ref])->fetch();
     return is_array($order) ? $order : null;
 }
 
-function save_order(array $order): void {
-    global $orders;
-    if (!is_dir($orders) && !mkdir($orders, 0700)) throw new RuntimeException("cannot create $orders");
-    $path = order_path($order['ref']);
-    $tmp = $path . '.' . getmypid() . '.tmp';
-    if (file_put_contents($tmp, json_encode($order)) === false || !rename($tmp, $path)) {
-        throw new RuntimeException("cannot write $path");
-    }
+function create_order(array $order): void {
+    in_transaction(fn(PDO $db) => run($db,
+        'INSERT INTO orders (ref, label, quantity, total, email, created) VALUES (?, ?, ?, ?, ?, ?)',
+        [$order['ref'], $order['label'], $order['quantity'], $order['total'], $order['email'], now()]));
 }
 
-// Runs $change under the one lock for every change of an order: read,
-// decide, write.
-function with_orders_lock(callable $change): mixed {
-    global $orders;
-    $lock = fopen("$orders/orders.lock", 'c');
-    if ($lock === false || !flock($lock, LOCK_EX)) throw new RuntimeException("cannot lock $orders");
-    try {
-        return $change();
-    } finally {
-        fclose($lock);  // releases the lock
-    }
+// Applies a verified answer to order $ref, once: the order afterwards, or
+// null when the shop does not know it.
+function apply_answer(string $ref, string $step, string $kind, array $variables): ?array {
+    return in_transaction(function (PDO $db) use ($ref, $step, $kind, $variables): ?array {
+        $order = find_order($db, $ref);
+        if ($order === null) return null;
+        $recorded = run($db, 'INSERT INTO answers (trans, step, ref, code, amount, received) VALUES (?, ?, ?, ?, ?, ?) '
+            . 'ON CONFLICT (trans, step) DO NOTHING',
+            [$variables['Trans'], $step, $ref, $variables['Erreur'], $variables['Mt'], now()])->rowCount() === 1;
+        // A repeated answer (the same T and step) changes nothing.
+        if (!$recorded) return $order;
+        if ($variables['Mt'] !== sprintf('%03d', $order['total'])) {
+            run($db, "UPDATE orders SET state = 'mismatch', amount_paid = ? WHERE ref = ? AND state IN " . OPEN_STATES,
+                [$variables['Mt'], $ref]);
+        } else {
+            $paid = $kind === 'paid';
+            $changed = run($db, 'UPDATE orders SET state = ?, code = ?, trans = ?, auth = ?, shipped = shipped + ? '
+                . 'WHERE ref = ? AND state IN ' . OPEN_STATES,
+                [$kind, $variables['Erreur'], $variables['Trans'], $paid ? $variables['Auto'] : null, $paid ? 1 : 0,
+                 $ref])->rowCount() === 1;
+            if ($changed && $paid) ship($db, $ref);
+        }
+        return find_order($db, $ref);
+    });
 }
 
-// Here a real shop hands the order to its dispatch; this one counts.
-function ship(array &$order): void {
-    $order['shipped'] = ($order['shipped'] ?? 0) + 1;
+// Here a real shop hands the order to its dispatch, in the same transaction
+// (a row in its dispatch queue): this one counts, in the UPDATE that marked
+// it paid.
+function ship(PDO $db, string $ref): void {
+}
+
+function now(): string {
+    return gmdate('Y-m-d\TH:i:s\Z');
 }
 
 // --- Steps ----------------------------------------------------------------------
@@ -189,8 +315,12 @@ function place_order(): void {
     [$label, $price] = $article;
     $ref = 'PH' . date('YmdHis') . '-' . bin2hex(random_bytes(4));
     $order = ['ref' => $ref, 'label' => $label, 'quantity' => (int) $quantity,
-              'total' => $price * (int) $quantity, 'email' => $email, 'status' => 'sent', 'shipped' => 0];
-    save_order($order);
+              'total' => $price * (int) $quantity, 'email' => $email];
+    try {
+        create_order($order);
+    } catch (Unavailable) {
+        throw new Refusal(503, 'The shop cannot record orders just now. Please try again later.');
+    }
 
     // The module's parameters, all from the order record. The mode string,
     // the payment servers and KWT_ERREUR come from the web server and the
@@ -297,7 +427,8 @@ function verified_answer(string $query): array {
 }
 
 // A return (the shopper's browser) or a notification (the payment server):
-// verified, then applied to its order under the lock. The order afterwards.
+// verified, then applied to its order once (apply_answer). The order
+// afterwards.
 function answer(string $step): array {
     [$variables, $own] = verified_answer(raw_query());
     // From here on $variables are the payment server's.
@@ -318,34 +449,27 @@ function answer(string $step): array {
     if ($step !== 'notify' && $kind !== $step) {
         throw new Refusal(403, 'Refused: this payment answer is not for this return page.');
     }
-    if (order_path($ref) === null) throw new Refusal(403, 'Refused: no such order.');
-    return with_orders_lock(function () use ($ref, $kind, $code, $amount, $auth, $variables) {
-        $order = load_order($ref);
-        if ($order === null) throw new Refusal(403, 'Refused: no such order.');
-        // Paid and mismatch are final: a late, repeated or other answer
-        // changes nothing.
-        if (in_array($order['status'], ['paid', 'mismatch'], true)) return $order;
-        if ($amount !== sprintf('%03d', $order['total'])) {
-            $order['status'] = 'mismatch';
-            $order['amount_paid'] = $amount;
-        } else {
-            $order['status'] = $kind;
-            $order['code'] = $code;
-            $order['transaction'] = $variables['Trans'] ?? '';
-            if ($kind === 'paid') {
-                $order['auth'] = $auth;
-                ship($order);
-            }
-        }
-        save_order($order);
-        return $order;
-    });
+    if (!preg_match('/^[0-9A-Za-z]{1,32}$/D', $variables['Trans'] ?? '')) {
+        throw new Refusal(403, 'Refused: the payment answer has no transaction number.');
+    }
+    // Not known here: perhaps not yet (an order recorded on another web
+    // server, a database restored): the payment server is asked to call again.
+    $unknown = $step === 'notify' ? new Refusal(503, 'This order is not known here (yet).')
+        : new Refusal(403, 'Refused: no such order.');
+    if (!preg_match('/^PH[0-9]{14}-[0-9a-f]{8}$/D', $ref)) throw $unknown;
+    try {
+        $order = apply_answer($ref, $step, $kind, $variables);
+    } catch (Unavailable) {
+        throw new Refusal(503, 'The shop cannot record payment answers just now.');
+    }
+    if ($order === null) throw $unknown;
+    return $order;
 }
 
 // The order's state after an answer: [kind, message, HTTP status].
 function order_message(array $order): array {
     $ref = $order['ref'];
-    return match ($order['status']) {
+    return match ($order['state']) {
         'paid' => ['paid', 'Payment of ' . euros($order['total']) . " accepted for order $ref "
             . "(authorisation {$order['auth']}). Thank you!", 200],
         'mismatch' => ['mismatch', "The amount paid ({$order['amount_paid']}) is not the amount of order $ref "
@@ -364,7 +488,8 @@ try {
     if (strlen($query) > MAX_QUERY) throw new Refusal(400, 'The query string is too long.');
     if ($step === 'notify') {
         // The server-to-server call: a one-line answer; 200 once the answer
-        // is verified and recorded, also when it changed nothing.
+        // is verified and recorded, also when it changed nothing; 503 when
+        // it could not be (the payment server calls again).
         [$kind, $message] = order_message(answer('notify'));
         plain(200, "$kind: $message");
     } elseif (in_array($step, ['paid', 'refused', 'cancelled'], true)) {

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""An example shop in Python (standard library only), run as a CGI program
-beside revozi.cgi in the site's cgi-bin/.
+"""An example shop in Python (standard library only; python3-psycopg2 for
+PostgreSQL), run as a CGI program beside revozi.cgi in the site's cgi-bin/.
 
     GET  shop.cgi                  the catalogue: an article, a quantity, an e-mail address
     POST shop.cgi?step=order       runs the payment module for the order, records the order
@@ -26,15 +26,17 @@ string exactly as sent); an unsigned or altered one is answered 403 and
 changes nothing. A verified answer must then name this order (its own
 reference, twice: in the shop's return URL and signed by the server) and
 its amount; a different amount marks the order "mismatch", for good.
-Orders change under a lock, so the shopper's return and the server's
-notification arriving together ship the order once.
+Orders live in a database (SQLite, or PostgreSQL for several web servers):
+each answer is recorded once under its transaction number and step, and an
+order changes only from a state that allows it, in one transaction, so the
+shopper's return and the server's notification arriving together, on one
+web server or two, ship the order once.
 """
 
-import fcntl
-import json
 import os
 import re
 import secrets
+import sqlite3
 import subprocess
 import sys
 import time
@@ -48,8 +50,12 @@ SHOP_URL = "http://127.0.0.1/cgi-bin/shop.cgi"
 SITE, RANG, DEVISE, IDENTIFIANT = "1234567", "01", "978", "7"
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = os.path.join(HERE, "revozi.cgi")
-# Orders are kept outside the document root, private to the web server's user.
+# The shop's private data folder, outside the document root: its SQLite
+# database (orders.sqlite), the web server's user's alone.
 ORDERS = os.environ.get("SHOP_ORDERS") or os.path.join(os.path.dirname(HERE), "shop-data")
+# PostgreSQL instead, for a shop on several web servers: a libpq connection
+# string ("host=/run/postgresql dbname=shop"); empty: SQLite in ORDERS.
+DATABASE = os.environ.get("SHOP_DATABASE") or ""
 # The payment server's public key (one line of base64url), outside the
 # document root: every return and notification must be signed with its pair.
 PAYMENT_KEY = os.environ.get("SHOP_PAYMENT_KEY") or "/etc/revozi/korven-sandbox.pub"
@@ -133,46 +139,179 @@ def euros(cents):
 
 
 # --- Orders ------------------------------------------------------------------
+# One small storage layer, the same on SQLite and PostgreSQL. Exactly once is
+# the database's work: an answer is recorded under its unique key (the
+# transaction number T and the step), and an order changes only from a state
+# that allows it (UPDATE ... WHERE state IN OPEN, then the row count), both
+# in one transaction. No lock of the shop's own: it would not hold across
+# web servers.
 
-def order_path(ref):
-    return os.path.join(ORDERS, ref + ".json") if ORDER_REF.fullmatch(ref) else None
+# examples/schema.sql, word for word.
+SCHEMA = """-- The example shops' orders (examples/python/shop.cgi, examples/php/shop.cgi),
+-- valid for SQLite and PostgreSQL. Each shop holds this same text and creates
+-- the tables when they are missing.
+CREATE TABLE IF NOT EXISTS orders (
+    ref         VARCHAR(32) PRIMARY KEY,
+    label       VARCHAR(200) NOT NULL,
+    quantity    INTEGER NOT NULL,
+    total       INTEGER NOT NULL,
+    email       VARCHAR(80) NOT NULL,
+    state       VARCHAR(10) NOT NULL DEFAULT 'pending'
+                CHECK (state IN ('pending', 'paid', 'refused', 'cancelled', 'mismatch')),
+    code        VARCHAR(5),
+    auth        VARCHAR(6),
+    trans       VARCHAR(32),
+    amount_paid VARCHAR(10),
+    shipped     INTEGER NOT NULL DEFAULT 0,
+    created     VARCHAR(20) NOT NULL
+);
+-- Every verified answer applied, once: the transaction number T of the
+-- payment server with the step (notify, paid, refused, cancelled).
+CREATE TABLE IF NOT EXISTS answers (
+    trans       VARCHAR(32) NOT NULL,
+    step        VARCHAR(10) NOT NULL,
+    ref         VARCHAR(32) NOT NULL REFERENCES orders (ref),
+    code        VARCHAR(5) NOT NULL,
+    amount      VARCHAR(10) NOT NULL,
+    received    VARCHAR(20) NOT NULL,
+    PRIMARY KEY (trans, step)
+);
+"""
+# The states an answer may still change; paid and mismatch are final.
+OPEN = "('pending', 'refused', 'cancelled')"
+COLUMNS = "ref, label, quantity, total, email, state, code, auth, trans, amount_paid, shipped"
 
 
-def load_order(ref):
-    path = order_path(ref)
-    if path is None:
-        return None
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
+class Unavailable(Exception):
+    """The database cannot be reached or written just now."""
 
 
-def save_order(order):
-    os.makedirs(ORDERS, mode=0o700, exist_ok=True)
-    path = order_path(order["ref"])
-    tmp = f"{path}.{os.getpid()}.tmp"
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
-    with open(fd, "w", encoding="utf-8") as f:
-        json.dump(order, f)
-    os.replace(tmp, path)
+class Store:
+    """The shop's database: SQLite in ORDERS, or PostgreSQL at DATABASE."""
 
-
-class OrdersLock:
-    """One lock for every change of an order: read, decide, write."""
+    def __init__(self):
+        self.errors = (sqlite3.Error,)
+        try:
+            if DATABASE:
+                import psycopg2  # Debian's python3-psycopg2
+                self.errors = (psycopg2.Error,)
+                self.db = psycopg2.connect(DATABASE, connect_timeout=5)
+            else:
+                os.makedirs(ORDERS, mode=0o700, exist_ok=True)
+                # Transactions are begun here (BEGIN IMMEDIATE: the write lock
+                # at once); a writer waits for another up to 10 seconds.
+                self.db = sqlite3.connect(os.path.join(ORDERS, "orders.sqlite"), timeout=10, isolation_level=None)
+            self.schema()
+        except (ImportError, OSError, *self.errors) as error:
+            raise Unavailable(str(error)) from None
 
     def __enter__(self):
-        self.fd = os.open(os.path.join(ORDERS, "orders.lock"), os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o600)
-        fcntl.flock(self.fd, fcntl.LOCK_EX)
+        return self
 
     def __exit__(self, *_):
-        os.close(self.fd)  # releases the lock
+        self.db.close()
+
+    def run(self, sql, args=()):
+        """One statement, its values bound (never written into the SQL)."""
+        cursor = self.db.cursor()
+        cursor.execute(sql.replace("?", "%s") if DATABASE else sql, args)
+        return cursor
+
+    def end(self, commit):
+        """Ends the transaction begun (PostgreSQL begins one with the first
+        statement)."""
+        if DATABASE:
+            self.db.commit() if commit else self.db.rollback()
+        elif self.db.in_transaction:
+            self.run("COMMIT" if commit else "ROLLBACK")
+
+    def transaction(self, change):
+        """change() in one transaction: committed whole, or not at all."""
+        try:
+            if not DATABASE:
+                self.run("BEGIN IMMEDIATE")
+            result = change()
+            self.end(True)
+            return result
+        except self.errors as error:
+            try:
+                self.end(False)
+            except self.errors:
+                pass
+            raise Unavailable(str(error)) from None
+
+    def schema(self):
+        """The tables, created when they are missing (two shops may race to
+        create them: the loser finds them made)."""
+        for attempt in range(2):
+            try:
+                self.run("SELECT 1 FROM answers WHERE 1 = 0")
+                return self.end(False)
+            except self.errors:
+                self.end(False)
+                if attempt:
+                    raise
+            try:
+                if DATABASE:
+                    self.run(SCHEMA)
+                    self.end(True)
+                else:
+                    self.db.executescript(SCHEMA)
+            except self.errors:
+                self.end(False)
+        return None
+
+    def order(self, ref):
+        """The order `ref` (a dict), or None."""
+        row = self.run(f"SELECT {COLUMNS} FROM orders WHERE ref = ?", (ref,)).fetchone()
+        return dict(zip(COLUMNS.split(", "), row)) if row else None
+
+    def load(self, ref):
+        return self.transaction(lambda: self.order(ref))
+
+    def create(self, order):
+        self.transaction(lambda: self.run(
+            "INSERT INTO orders (ref, label, quantity, total, email, created) VALUES (?, ?, ?, ?, ?, ?)",
+            (order["ref"], order["label"], order["quantity"], order["total"], order["email"], now())))
+
+    def apply(self, ref, step, kind, variables):
+        """Applies a verified answer to order `ref`, once: the order
+        afterwards, or None when the shop does not know it."""
+        def change():
+            order = self.order(ref)
+            if order is None:
+                return None
+            recorded = self.run(
+                "INSERT INTO answers (trans, step, ref, code, amount, received) VALUES (?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (trans, step) DO NOTHING",
+                (variables["Trans"], step, ref, variables["Erreur"], variables["Mt"], now())).rowcount == 1
+            # A repeated answer (the same T and step) changes nothing.
+            if not recorded:
+                return order
+            if variables["Mt"] != f"{order['total']:03d}":
+                self.run(f"UPDATE orders SET state = 'mismatch', amount_paid = ? WHERE ref = ? AND state IN {OPEN}",
+                         (variables["Mt"], ref))
+            else:
+                paid = kind == "paid"
+                changed = self.run(
+                    "UPDATE orders SET state = ?, code = ?, trans = ?, auth = ?, shipped = shipped + ? "
+                    f"WHERE ref = ? AND state IN {OPEN}",
+                    (kind, variables["Erreur"], variables["Trans"], variables["Auto"] if paid else None,
+                     1 if paid else 0, ref)).rowcount == 1
+                if changed and paid:
+                    ship(self, ref)
+            return self.order(ref)
+        return self.transaction(change)
 
 
-def ship(order):
-    """Here a real shop hands the order to its dispatch; this one counts."""
-    order["shipped"] = order.get("shipped", 0) + 1
+def ship(store, ref):
+    """Here a real shop hands the order to its dispatch, in the same
+    transaction (a row in its dispatch queue): this one counts, in the
+    UPDATE that marked it paid."""
+
+
+def now():
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
 
 
 # --- Requests ----------------------------------------------------------------
@@ -227,7 +366,7 @@ def place_order():
     label, price = article
     ref = time.strftime("PY%Y%m%d%H%M%S-") + secrets.token_hex(4)
     order = {"ref": ref, "label": label, "quantity": int(quantity), "total": price * int(quantity),
-             "email": email, "status": "sent", "shipped": 0}
+             "email": email}
     return_url = f"{SHOP_URL}?order={ref}&step="
 
     # The module's parameters, all from the order record. KWT_TOTAL is the
@@ -257,7 +396,12 @@ def place_order():
         return outcome("error", "The payment service cannot be reached just now. Please try again later.",
                        "503 Service Unavailable")
     # Recorded only now: an order the module refused leaves nothing behind.
-    save_order(order)
+    try:
+        with Store() as store:
+            store.create(order)
+    except Unavailable:
+        return outcome("error", "The shop cannot record orders just now. Please try again later.",
+                       "503 Service Unavailable")
     # Mode C: the form's start and its hidden fields (escaped by the module);
     # the button and the form's end are the shop's.
     page("Paiement", f"""<p>Commande <b id="order">{escape(ref)}</b> : {order['quantity']} &times; {escape(label)},
@@ -317,7 +461,7 @@ def verified_answer():
 
 def answer(step):
     """A return (the shopper's browser) or a notification (the payment
-    server): verified, then applied to its order under the lock."""
+    server): verified, then applied to its order once (Store.apply)."""
     variables, own = verified_answer()
     # From here on `variables` are the payment server's.
     ref = variables.get("Ref", "")
@@ -332,29 +476,27 @@ def answer(step):
     # accept (or the reverse) is not this page's answer.
     if step != "notify" and kind != step:
         raise Refusal("403 Forbidden", "Refused: this payment answer is not for this return page.")
-    if order_path(ref) is None:
-        raise Refusal("403 Forbidden", "Refused: no such order.")
-    with OrdersLock():
-        order = load_order(ref)
-        if order is None:
-            raise Refusal("403 Forbidden", "Refused: no such order.")
-        # Paid and mismatch are final: a late, repeated or other answer
-        # changes nothing.
-        if order["status"] not in ("paid", "mismatch"):
-            if amount != f"{order['total']:03d}":
-                order.update(status="mismatch", amount_paid=amount)
-            else:
-                order.update(status=kind, code=variables["Erreur"], transaction=variables.get("Trans", ""))
-                if kind == "paid":
-                    order["auth"] = auth
-                    ship(order)
-            save_order(order)
+    if not re.fullmatch(r"[0-9A-Za-z]{1,32}", variables.get("Trans", "")):
+        raise Refusal("403 Forbidden", "Refused: the payment answer has no transaction number.")
+    # Not known here: perhaps not yet (an order recorded on another web
+    # server, a database restored): the payment server is asked to call again.
+    unknown = Refusal("503 Service Unavailable", "This order is not known here (yet).") if step == "notify" \
+        else Refusal("403 Forbidden", "Refused: no such order.")
+    if not ORDER_REF.fullmatch(ref):
+        raise unknown
+    try:
+        with Store() as store:
+            order = store.apply(ref, step, kind, variables)
+    except Unavailable:
+        raise Refusal("503 Service Unavailable", "The shop cannot record payment answers just now.") from None
+    if order is None:
+        raise unknown
     return order
 
 
 def order_message(order):
     """The order's state after an answer: kind, message, HTTP status."""
-    ref, status = order["ref"], order["status"]
+    ref, status = order["ref"], order["state"]
     if status == "paid":
         return status, (f"Payment of {euros(order['total'])} accepted for order {ref} "
                         f"(authorisation {order['auth']}). Thank you!"), "200 OK"
