@@ -341,7 +341,7 @@ void notifyMerchant(Answer& answer, const revozi::signing::Signer& signer, const
     }
     notified.calls.push_back(std::move(call));
   }
-  notified.kept = revozi::sandbox::recordNotification(stateDir, notified.url);
+  notified.kept = revozi::sandbox::recordNotification(stateDir, notified.url, notified.calls);
 }
 
 // Plays the answer asked for in the query string, for a valid block.
@@ -616,9 +616,9 @@ void printNotification(PageOutput& out, const NotifyResult& notified, bool notif
               "</span></p>\n",
               number == 1 ? "Result" : "Sent again, result", suffix, Html{call.result}, suffix,
               call.delivered ? "valid" : "invalid",
-              call.delivered ? "Delivered: the shop answered 200."
-                             : "Not delivered: the shop did not answer 200. A payment server calls again later; "
-                               "so does korven-sandbox.cgi --replay from a shell.");
+              call.delivered ? "Delivered: the shop answered 2xx."
+                             : "Not delivered: the shop did not answer 2xx. The sandbox calls again later, as a "
+                               "payment server does: korven-sandbox.cgi --deliver, run by a timer.");
     if (call.textPlain) {
       pagePrint(out, "<pre id=\"notify-response%s\">%s</pre>\n", suffix, Html{call.excerpt});
     } else if (call.result.rfind("HTTP/", 0) == 0) {

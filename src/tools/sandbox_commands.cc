@@ -1,6 +1,7 @@
 #include "tools/sandbox_commands.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ constexpr char kProgram[] = "korven-sandbox.cgi";
 constexpr char kHelp[] =
     "Usage: korven-sandbox.cgi --new-key [--group GROUP] [PRIVATE [PUBLIC]]\n"
     "       korven-sandbox.cgi --list\n"
+    "       korven-sandbox.cgi --deliver\n"
     "       korven-sandbox.cgi --replay [N]\n"
     "       korven-sandbox.cgi --vectors\n"
     "       korven-sandbox.cgi --conformance PAGE [BODY]\n"
@@ -50,7 +52,11 @@ constexpr char kHelp[] =
     "           GROUP (the web server's, e.g. www-data); the public key PUBLIC\n"
     "           (default PRIVATE with .key changed to .pub), mode 0644. Each is one\n"
     "           line of base64url. An existing file is never replaced.\n"
-    "--list     the notifications sent last (at most 20), newest first.\n"
+    "--list     the notifications sent last (at most 20), newest first, each with\n"
+    "           its attempts (time and answer) and whether it was delivered.\n"
+    "--deliver  makes every attempt that is due and exits (a timer runs it): a\n"
+    "           notification without a 2xx answer is sent again 5 s, 30 s, 2 min\n"
+    "           and 10 min after the attempt before, then given up.\n"
     "--replay N sends notification N of --list again (1, the newest, by\n"
     "           default): a late or duplicate delivery. Prints the status line;\n"
     "           exit status 0 when the shop answered 200, 1 otherwise.\n"
@@ -69,6 +75,8 @@ constexpr char kHelp[] =
     "                        request gets an error page (500)\n"
     "  KORVEN_SANDBOX_STATE  the private folder of the notifications kept\n"
     "                        (default /var/lib/revozi/korven-sandbox)\n"
+    "  KORVEN_SANDBOX_TEST_SCHEDULE  for tests only: the delays of --deliver in\n"
+    "                        seconds, for example 1,1\n"
     "\n"
     "Exit status: 0 a valid block (or a command done), 1 otherwise, 2 usage\n"
     "error.\n";
@@ -194,14 +202,56 @@ int newKey(const std::vector<std::string_view>& args) {
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// What --list says of a notification's delivery.
+std::string deliveryState(const RecordedNotification& kept, const std::vector<long long>& schedule) {
+  if (kept.delivered()) return "Delivered";
+  if (kept.attempts.empty()) return "No attempt recorded";
+  const long long next = kept.nextAttempt(schedule);
+  return next < 0 ? "Given up" : "Next attempt " + utcText(next);
+}
+
 int listNotifications() {
   std::string why;
   const std::vector<RecordedNotification> kept = recordedNotifications(stateDir(), why);
   if (!why.empty()) return failure(why);
-  if (kept.empty()) std::printf("no notification kept in %s\n", stateDir().c_str());
+  if (kept.empty()) std::printf("no notification kept in %s\n", tools::urlText(stateDir()).c_str());
+  const std::vector<long long> schedule = deliverySchedule();
   for (std::size_t i = 0; i < kept.size(); ++i) {
     std::printf("%zu  %s  %s\n", i + 1, tools::lineText(kept[i].time).c_str(), tools::urlText(kept[i].url).c_str());
+    for (std::size_t a = 0; a < kept[i].attempts.size(); ++a) {
+      // The result as read back: printable ASCII, the rest already %XX.
+      std::printf("   attempt %zu  %s  %s\n", a + 1, utcText(kept[i].attempts[a].milliseconds).c_str(),
+                  kept[i].attempts[a].result.c_str());
+    }
+    std::printf("   %s\n", deliveryState(kept[i], schedule).c_str());
   }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// Every attempt that is due, oldest notification first; one line each.
+int deliver() {
+  std::string why;
+  std::vector<RecordedNotification> kept = recordedNotifications(stateDir(), why);
+  if (!why.empty()) return failure(why);
+  const std::vector<long long> schedule = deliverySchedule();
+  int made = 0;
+  for (std::size_t i = kept.size(); i-- > 0;) {
+    const long long next = kept[i].nextAttempt(schedule);
+    if (next < 0 || next > nowMilliseconds()) continue;
+    // One --deliver at a time per notification: another one skips it.
+    const int lock = ::open(kept[i].path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (lock < 0) continue;
+    if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+      const NotifyCall call = callNotifyUrl(kept[i].url);
+      const std::string kept_why = recordAttempt(kept[i], call);
+      ++made;
+      std::printf("%zu  attempt %zu  %s  %s\n", i + 1, kept[i].attempts.size() + 1, tools::lineText(call.result).c_str(),
+                  tools::urlText(kept[i].url).c_str());
+      if (!kept_why.empty()) std::printf("   not kept: %s\n", tools::lineText(kept_why).c_str());
+    }
+    ::close(lock);
+  }
+  if (made == 0) std::printf("no attempt due\n");
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -241,6 +291,7 @@ std::optional<int> runSandboxCommand(int argc, char** argv) {
   if (command == "--new-key") return newKey(args);
   if (command == "--list") return args.empty() ? listNotifications() : usage("--list takes no argument");
   if (command == "--replay") return replay(args);
+  if (command == "--deliver") return args.empty() ? deliver() : usage("--deliver takes no argument");
   if (command == "--conformance") return runConformance(args);
   if (command == "--vectors") {
     if (!args.empty()) return usage("--vectors takes no argument");

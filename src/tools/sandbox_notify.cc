@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 
 #include "params/text.h"
@@ -91,7 +92,7 @@ std::string httpExchange(std::string_view url, std::string& response, std::strin
   if (socket.fd() < 0) return "failed: no socket";
   if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno != EINPROGRESS || !waitFor(socket.fd(), POLLOUT, start)) {
-      return errno == EINPROGRESS ? "failed: no connection within 5 seconds" : "failed: connection refused";
+      return errno == EINPROGRESS ? "failed: no connection within 15 seconds" : "failed: connection refused";
     }
     int error = 0;
     socklen_t size = sizeof error;
@@ -115,7 +116,7 @@ std::string httpExchange(std::string_view url, std::string& response, std::strin
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       return "failed: the request could not be sent";
     } else if (!waitFor(socket.fd(), POLLOUT, start)) {
-      return "failed: the request could not be sent within 5 seconds";
+      return "failed: the request could not be sent within 15 seconds";
     }
   }
   char chunk[1024];
@@ -132,7 +133,7 @@ std::string httpExchange(std::string_view url, std::string& response, std::strin
     }
   }
   if (response.empty()) {
-    return timedOut ? "failed: no answer within 5 seconds" : "failed: the connection closed without an answer";
+    return timedOut ? "failed: no answer within 15 seconds" : "failed: the connection closed without an answer";
   }
   std::string_view line = std::string_view(response).substr(0, response.find('\n'));
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -145,7 +146,8 @@ namespace {
 void readAnswer(std::string_view response, NotifyCall& call) {
   // "HTTP/1.x 200" and the end of the status code.
   const std::string_view status = call.result;
-  call.delivered = status.size() >= 12 && status.substr(0, 7) == "HTTP/1." && status.substr(8, 4) == " 200" &&
+  call.delivered = status.size() >= 12 && status.substr(0, 7) == "HTTP/1." && status.substr(8, 2) == " 2" &&
+                   status[10] >= '0' && status[10] <= '9' && status[11] >= '0' && status[11] <= '9' &&
                    (status.size() == 12 || status[12] == ' ');
   std::size_t headEnd = response.find("\r\n\r\n");
   std::size_t bodyStart = headEnd == std::string_view::npos ? headEnd : headEnd + 4;
@@ -203,7 +205,64 @@ bool isKeptUrl(std::string_view url) {
          std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7F; });
 }
 
+// An attempt's line: milliseconds, a blank, the result (printable ASCII,
+// at most 200 bytes: anything else as %XX), the delivered mark.
+std::string attemptLine(long long milliseconds, const NotifyCall& call) {
+  std::string text;
+  tools::appendPercentEncoded(text, std::string_view(call.result).substr(0, kNotifyExcerptMax),
+                              [](unsigned char b) { return b == '%' || b < 0x20 || b >= 0x7F; });
+  return std::to_string(milliseconds) + (call.delivered ? " + " : " - ") + text + "\n";
+}
+
 }  // namespace
+
+long long nowMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string utcText(long long milliseconds) {
+  const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+  char when[32];
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return when;
+}
+
+std::vector<long long> deliverySchedule() {
+  const char* test = std::getenv(kTestScheduleVariable);
+  if (test == nullptr || *test == '\0') return {5, 30, 120, 600};
+  std::vector<long long> delays;
+  std::string_view list = test;
+  while (!list.empty() && delays.size() < 10) {
+    const std::size_t comma = list.find(',');
+    const auto value = tools::digitsValue(list.substr(0, comma), 6);
+    if (!value) return {5, 30, 120, 600};
+    delays.push_back(static_cast<long long>(*value));
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+  }
+  return delays;
+}
+
+bool RecordedNotification::delivered() const {
+  return std::any_of(attempts.begin(), attempts.end(), [](const Attempt& a) { return a.delivered; });
+}
+
+long long RecordedNotification::nextAttempt(const std::vector<long long>& schedule) const {
+  if (attempts.empty() || delivered() || attempts.size() > schedule.size()) return -1;
+  return attempts.back().milliseconds + schedule[attempts.size() - 1] * 1000;
+}
+
+std::string recordAttempt(const RecordedNotification& kept, const NotifyCall& call) {
+  Descriptor file(::open(kept.path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (file.fd() < 0) return "cannot write " + kept.path + ": " + std::strerror(errno);
+  const std::string line = attemptLine(nowMilliseconds(), call);
+  if (::write(file.fd(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    return "cannot write " + kept.path;
+  }
+  return "";
+}
 
 NotifyCall callNotifyUrl(std::string_view url) {
   NotifyCall call;
@@ -213,7 +272,7 @@ NotifyCall callNotifyUrl(std::string_view url) {
   return call;
 }
 
-std::string recordNotification(const std::string& dir, std::string_view url) {
+std::string recordNotification(const std::string& dir, std::string_view url, const std::vector<NotifyCall>& calls) {
   if (!isKeptUrl(url)) return "the URL is not kept (longer than 64 KiB)";
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     return "cannot create " + dir + ": " + std::strerror(errno);
@@ -229,7 +288,8 @@ std::string recordNotification(const std::string& dir, std::string_view url) {
   std::string stamp = std::to_string(now);
   stamp.insert(0, kTimeDigits - std::min(kTimeDigits, stamp.size()), '0');
   const std::string path = dir + "/" + stamp + "-" + signing::randomDigits(6) + kRecordSuffix;
-  const std::string line = std::string(url) + "\n";
+  std::string line = std::string(url) + "\n";
+  for (const NotifyCall& call : calls) line += attemptLine(now / 1000000, call);
   {
     Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.fd() < 0) return "cannot write in " + dir + ": " + std::strerror(errno);
@@ -258,14 +318,28 @@ std::vector<RecordedNotification> recordedNotifications(const std::string& dir, 
       got += static_cast<std::size_t>(n);
     }
     text.resize(got);
-    if (text.empty() || text.back() != '\n' || !isKeptUrl(std::string_view(text).substr(0, got - 1))) continue;
-    text.pop_back();
-    const std::time_t seconds = static_cast<std::time_t>(std::stoll(name->substr(0, kTimeDigits - 9)));
-    char when[32];
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    kept.push_back({when, std::move(text)});
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || !isKeptUrl(std::string_view(text).substr(0, end))) continue;
+    RecordedNotification record;
+    record.url = text.substr(0, end);
+    record.path = dir + "/" + *name;
+    record.time = utcText(std::stoll(name->substr(0, kTimeDigits - 6)));
+    // Attempt lines: milliseconds, '+' (delivered) or '-', the result.
+    std::string_view rest = std::string_view(text).substr(end + 1);
+    while (!rest.empty()) {
+      std::string_view line = rest.substr(0, rest.find('\n'));
+      rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+      const std::size_t blank = line.find(' ');
+      const auto millis = tools::digitsValue(line.substr(0, blank), 15);
+      if (!millis || blank + 3 > line.size() || (line[blank + 1] != '+' && line[blank + 1] != '-')) continue;
+      Attempt attempt;
+      attempt.milliseconds = static_cast<long long>(*millis);
+      attempt.delivered = line[blank + 1] == '+';
+      tools::appendPercentEncoded(attempt.result, line.substr(blank + 3),
+                                  [](unsigned char b) { return b < 0x20 || b >= 0x7F; });
+      record.attempts.push_back(std::move(attempt));
+    }
+    kept.push_back(std::move(record));
   }
   return kept;
 }
