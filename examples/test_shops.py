@@ -3,13 +3,15 @@
 the web server: the way a merchant tests his own integration.
 
     test_shops.py --base http://127.0.0.1 --shop /cgi-bin/shop.cgi --orders SITE/shop-data \
-                  --bin build/bin
+                  --bin build/bin [--second-base http://127.0.0.2] [--database CONNINFO]
 
 The site serves the shop, revozi.cgi and korven-sandbox.cgi, the options
 file names the sandbox, and the shop holds the sandbox's public key
-(scripts/test.d/examples.sh sets it up); --orders is the shop's order
-folder, read to see what each answer changed; --bin holds kwtdata and the
-sandbox. Each scenario orders from the shop's catalogue, follows the
+(scripts/test.d/examples.sh sets it up); --orders is the shop's data
+folder, whose SQLite database (orders.sqlite) is read to see what each
+answer changed, or --database the shop's PostgreSQL connection string;
+--bin holds kwtdata and the sandbox; --second-base a second web server of
+the same shop and database, which receives half of the racing answers. Each scenario orders from the shop's catalogue, follows the
 shopper through the module to the sandbox, plays the payment server's
 answer and checks the shop's page and the stored order. The attacks: the
 amount changed inside KWT_DATA on its way (kwtdata decodes and re-encodes
@@ -22,10 +24,10 @@ pages opened in a real browser: run_signed_checks(shop, visit).
 """
 
 import argparse
-import fcntl
 import http.client
-import json
 import os
+import shlex
+import sqlite3
 import re
 import subprocess
 import sys
@@ -40,8 +42,7 @@ from html.parser import HTMLParser
 NUMERR_CODES = [-2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, -13, -14, -16, -17, -19]
 PRICES = {"tea": 750, "cup": 1200, "pot": 4590}
 TIMEOUT = 60  # seconds per HTTP exchange
-RACES = 10    # orders whose return and notification arrive together
-HOLD = 1.5    # seconds the test holds the shop's lock
+RACES = 10    # orders whose returns and notifications arrive together, at two web servers
 
 
 class Failures:
@@ -147,8 +148,9 @@ def text_lines(page, label):
 
 
 class Shop:
-    def __init__(self, client, path, orders, bin_dir, f):
+    def __init__(self, client, path, orders, bin_dir, f, database=""):
         self.c = client
+        self.database = database
         self.path = path
         self.url = client.base + path
         self.orders = orders
@@ -227,21 +229,39 @@ class Shop:
         encoded = subprocess.run([self.kwtdata, "encode", *args], capture_output=True, timeout=30, check=True)
         return [(n, encoded.stdout.decode("latin-1").strip() if n == "KWT_DATA" else v) for n, v in fields]
 
-    # The stored orders.
-    def stored(self, fields):
-        """The stored order of these payment fields (or this reference): its
-        file's bytes."""
+    # The stored orders, read from the shop's database.
+    def query(self, sql, args=()):
+        if self.database:
+            import psycopg2
+            db = psycopg2.connect(self.database, connect_timeout=10)
+            sql = sql.replace("?", "%s")
+        else:
+            path = os.path.join(self.orders, "orders.sqlite")
+            if not os.path.exists(path):
+                return []
+            db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=10)
         try:
-            with open(os.path.join(self.orders, ref_of(fields) + ".json"), "rb") as f:
-                return f.read()
-        except OSError:
-            return b""
+            cursor = db.cursor()
+            cursor.execute(sql, args)
+            return cursor.fetchall()
+        finally:
+            db.close()
+
+    def stored(self, fields):
+        """The stored order of these payment fields (or this reference) and
+        the answers recorded for it."""
+        ref = ref_of(fields)
+        return (self.query("SELECT * FROM orders WHERE ref = ?", (ref,)),
+                self.query("SELECT * FROM answers WHERE ref = ? ORDER BY trans, step", (ref,)))
 
     def state(self, fields):
-        """(status, shipped) of the stored order."""
-        text = self.stored(fields)
-        order = json.loads(text) if text else {}
-        return order.get("status"), order.get("shipped")
+        """(state, shipped) of the stored order."""
+        rows = self.query("SELECT state, shipped FROM orders WHERE ref = ?", (ref_of(fields),))
+        return tuple(rows[0]) if rows else (None, None)
+
+    def count(self):
+        return self.query("SELECT count(*) FROM orders")[0][0] if self.query("SELECT 1 FROM orders LIMIT 1") \
+            else 0
 
     def files(self):
         return sorted(os.listdir(self.orders))
@@ -391,46 +411,17 @@ def run_signed_checks(shop, visit):
     status, _ = visit(genuine)
     f.check(status == 200 and shop.state(victim) == ("paid", 1), "the same return again: nothing more shipped")
 
-    # The shopper's return and the server's notification of a payment
-    # arriving together, for RACES orders. The sandbox signs both beforehand
-    # (the notification: its answer sent to the shop's notify URL); the
-    # test holds the shop's lock (orders.lock in its order folder) while
-    # they arrive: none may be answered before it is released, and then
-    # they all race for it. In a browser one page opens at a time.
-    orders = [o for o in (shop.pay("cup", 1) for _ in range(RACES)) if o is not None]
-    pairs = [(shop.signed_return(o), shop.signed_return(with_field(o, "KWT_EFFECTUE", notify_url(o))))
-             for o in orders]
-    browser = threading.Lock()
-
-    def shopper(url):
-        with browser:
-            return visit(url)[0]
-
-    lock = os.open(os.path.join(shop.orders, "orders.lock"), os.O_WRONLY | os.O_CREAT, 0o600)
-    try:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        with ThreadPoolExecutor(max_workers=2 * len(pairs) or 1) as pool:
-            answers = [pool.submit(shopper, r) for r, _ in pairs] + \
-                      [pool.submit(lambda n: shop.c.request("GET", n).status, n) for _, n in pairs]
-            time.sleep(HOLD)
-            early = sum(x.done() for x in answers)
-            fcntl.flock(lock, fcntl.LOCK_UN)
-            statuses = [x.result() for x in answers]
-    finally:
-        os.close(lock)
-    f.check(early == 0, f"no return or notification is answered while the shop's lock is held ({HOLD} s)",
-            f"{early} answered")
-    f.check(len(pairs) == RACES and statuses == [200] * 2 * RACES
-            and [shop.state(o) for o in orders] == [("paid", 1)] * RACES,
-            f"{RACES} returns racing their notifications: each order paid and shipped once",
-            f"{statuses} {[shop.state(o) for o in orders]}")
-    if orders:
-        replayed = shop.c.request("GET", pairs[0][1])
-        twice = shop.answer(orders[0], "accept", notify=2)
-        f.check(replayed.status == 200 and text_lines(twice, "notify-result") == ["HTTP/1.0 200 OK"] * 2
-                and shop.state(orders[0]) == ("paid", 1),
+    # A notification sent again byte for byte, then the sandbox's sent twice.
+    order = shop.pay("cup", 1)
+    if order is not None:
+        note = shop.signed_return(with_field(order, "KWT_EFFECTUE", notify_url(order)))
+        first, replayed = shop.c.request("GET", note), shop.c.request("GET", note)
+        twice = shop.answer(order, "accept", notify=2)
+        f.check(first.status == replayed.status == 200 and text_lines(twice, "notify-result") == ["HTTP/1.0 200 OK"] * 2
+                and shop.state(order) == ("paid", 1),
                 "a replayed notification, then the sandbox's sent twice: answered 200, nothing shipped twice",
-                f"{replayed.status} {shop.state(orders[0])}\n{twice.text}")
+                f"{first.status} {replayed.status} {shop.state(order)}\n{twice.text}")
+        orders = [order]
         # A late delivery, as a merchant replays one from a shell: the
         # sandbox's own --replay, as the web server's user that keeps them.
         late = subprocess.run(["runuser", "-u", "www-data", "--", "env",
@@ -461,6 +452,62 @@ def run_signed_checks(shop, visit):
                 f"{status} {shop.state(fields)}")
 
 
+def run_race_checks(shop, second):
+    """The shopper's return and the server's notification of each of RACES
+    payments, each sent to both web servers (`second`: the other one, the
+    same database), all released at once: each order paid and shipped
+    once, each answer recorded once."""
+    f = shop.f
+    orders = [o for o in (shop.pay("cup", 1) for _ in range(RACES)) if o is not None]
+    urls = [u[len(shop.c.base):] for o in orders
+            for u in (shop.signed_return(o), shop.signed_return(with_field(o, "KWT_EFFECTUE", notify_url(o))))]
+    start = threading.Barrier(2 * len(urls) or 1)
+
+    def send(client, url):
+        start.wait(timeout=60)
+        return client.request("GET", url).status
+
+    with ThreadPoolExecutor(max_workers=2 * len(urls) or 1) as pool:
+        statuses = list(pool.map(lambda job: send(*job), [(c, u) for u in urls for c in (shop.c, second)]))
+    answers = [len(shop.stored(o)[1]) for o in orders]
+    f.check(len(orders) == RACES and statuses == [200] * 4 * RACES
+            and [shop.state(o) for o in orders] == [("paid", 1)] * RACES and answers == [2] * RACES,
+            f"{RACES} returns and notifications, each at both web servers at once: each order paid and shipped once,"
+            " each answer recorded once", f"{statuses} {[shop.state(o) for o in orders]} {answers}")
+
+
+def run_retry_checks(shop, stop, start):
+    """A notification while the database is down: 503; the sandbox's
+    delivery later (--deliver, its schedule shortened) ships the order once."""
+    f = shop.f
+    fields = shop.pay("tea", 3)
+    if fields is None:
+        return
+    stop()
+    try:
+        sandbox = shop.answer(fields, "accept", notify="only")
+    finally:
+        start()
+    f.check(text_lines(sandbox, "notify-result") == ["HTTP/1.0 503 Service Unavailable"]
+            and shop.state(fields) == ("pending", 0),
+            "a notification while the database is down: answered 503, nothing changed",
+            f"{shop.state(fields)}\n{sandbox.text}")
+    deliver = ["runuser", "-u", "www-data", "--", "env", "KORVEN_SANDBOX_STATE=/var/lib/revozi/korven-sandbox",
+               "KORVEN_SANDBOX_TEST_SCHEDULE=1,1", shop.sandbox]
+    early = subprocess.run(deliver + ["--deliver"], capture_output=True, timeout=60)
+    early_state = shop.state(fields)
+    time.sleep(1.5)
+    due = subprocess.run(deliver + ["--deliver"], capture_output=True, timeout=60)
+    again = subprocess.run(deliver + ["--deliver"], capture_output=True, timeout=60)
+    listing = subprocess.run(deliver + ["--list"], capture_output=True, timeout=60).stdout.decode("latin-1")
+    f.check(early.returncode == due.returncode == again.returncode == 0 and early_state == ("pending", 0)
+            and shop.state(fields) == ("paid", 1) and b" 200 " in due.stdout and b" 200 " not in again.stdout
+            and re.search(r"503 Service Unavailable\n.*200 OK\n.*Delivered", listing.split("\n2  ")[0], re.S),
+            "the sandbox's retry once the database is back: answered 200, shipped once, listed with its attempts",
+            f"{early_state} {shop.state(fields)}\n{early.stdout!r}\n{due.stdout!r} {due.stderr!r}\n"
+            f"{again.stdout!r}\n{listing[:600]}")
+
+
 # Shopper input that is not text: each a 400 page, and no order file.
 MALFORMED = [
     ("a NUL in the e-mail", "POST", "article=tea&quantity=1&email=a%00b@example.fr"),
@@ -475,20 +522,22 @@ MALFORMED = [
 
 def run_input_checks(shop):
     f = shop.f
-    before = shop.files()
+    before = shop.count()
     for what, method, data in MALFORMED:
         if method == "POST":
             status = shop.c.request("POST", shop.path + "?step=order", body=data.encode("latin-1")).status
         else:
             status = shop.c.request("GET", f"{shop.path}?{data}").status
-        f.check(status == 400 and shop.files() == before, f"{what}: 400, no order file", f"{status}")
+        f.check(status == 400 and shop.count() == before, f"{what}: 400, no order stored", f"{status}")
+    if shop.database:
+        return
     modes = {name: os.stat(os.path.join(shop.orders, name)).st_mode & 0o777 for name in shop.files()}
     f.check(os.stat(shop.orders).st_mode & 0o777 == 0o700 and modes and set(modes.values()) == {0o600},
-            "the order folder is 0700 and every file in it 0600",
+            "the data folder is 0700 and every file in it (the SQLite database) 0600",
             f"{os.stat(shop.orders).st_mode & 0o777:o} {modes}")
 
 
-def run(shop):
+def run(shop, second=None, stop=None, start=None):
     f = shop.f
     shop.catalogue()
 
@@ -522,6 +571,10 @@ def run(shop):
         f.check(outcome[0] == "paid", "notify: then the shopper sees the paid page", repr(outcome))
 
     run_signed_checks(shop, http_visit(shop))
+    if second is not None:
+        run_race_checks(shop, second)
+    if stop is not None:
+        run_retry_checks(shop, stop, start)
 
     # An e-mail address the module refuses: the shopper gets the shop's
     # message for -16 (through KWT_ERREUR when the module is posted to).
@@ -551,14 +604,31 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--base", required=True)
     parser.add_argument("--shop", required=True, help="the shop's path on the server")
-    parser.add_argument("--orders", required=True, help="the shop's order folder")
+    parser.add_argument("--orders", required=True, help="the shop's data folder (its SQLite database)")
+    parser.add_argument("--database", default="", help="the shop's PostgreSQL connection string instead")
+    parser.add_argument("--second-base", help="a second web server of the same shop and database")
+    parser.add_argument("--stop-database", help="a command that stops the database (PostgreSQL)")
+    parser.add_argument("--start-database", help="the command that starts it again")
     parser.add_argument("--bin", required=True, help="the folder of kwtdata and korven-sandbox.cgi")
     parser.add_argument("--vectors", help="the signature test vectors, run against --script")
     parser.add_argument("--script", help="the shop's CGI program, run with each vector")
     args = parser.parse_args()
     f = Failures()
     try:
-        run(Shop(Client(args.base), args.shop, args.orders, args.bin, f))
+        shop = Shop(Client(args.base), args.shop, args.orders, args.bin, f, args.database)
+        sqlite = os.path.join(args.orders, "orders.sqlite")
+        # The database down: PostgreSQL stopped, or the SQLite file out of
+        # the shop's reach.
+        if args.stop_database:
+            stop = lambda: subprocess.run(shlex.split(args.stop_database), check=True, timeout=60)  # noqa: E731
+            start = lambda: subprocess.run(shlex.split(args.start_database), check=True, timeout=60)  # noqa: E731
+        else:
+            stop, start = lambda: os.chmod(sqlite, 0), lambda: os.chmod(sqlite, 0o600)
+        run(shop, Client(args.second_base) if args.second_base else None, stop, start)
+        if args.script:
+            schema = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema.sql"), encoding="utf-8")
+            f.check(schema.read() in open(args.script, encoding="utf-8").read(),
+                    "the shop holds examples/schema.sql word for word")
         if args.vectors and args.script:
             run_vector_checks(f, args.script, args.vectors)
     except (OSError, http.client.HTTPException, subprocess.SubprocessError) as error:

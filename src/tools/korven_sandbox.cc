@@ -549,8 +549,8 @@ void printNotifyButtons(PageOutput& out, const Answer& answer) {
   pagePrint(out,
             "<h2>Notify the shop first (KWT_REPONDRE_A)</h2>\n"
             "<p>These call <code>%s</code> from server to server, as the payment server confirms a payment, "
-            "then show the shop's answer. A shop must answer 200; anything else is shown as not delivered, "
-            "and <code>korven-sandbox.cgi --replay</code> sends a notification again from a shell.</p>\n"
+            "then show the shop's answer. A shop must answer 2xx; anything else is shown as not delivered and sent again "
+            "later by <code>korven-sandbox.cgi --deliver</code>; <code>--replay</code> sends one again from a shell.</p>\n"
             "<table id=\"notifications\">\n<tr><th>Scenario</th>",
             Html{answer.data.repondreA});
   for (const Outcome& outcome : kOutcomes) pagePrint(out, "<th>%s</th>", outcome.word);
