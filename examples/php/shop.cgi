@@ -258,8 +258,9 @@ function apply_answer(string $ref, string $step, string $kind, array $variables)
         $recorded = run($db, 'INSERT INTO answers (trans, step, ref, code, amount, received) VALUES (?, ?, ?, ?, ?, ?) '
             . 'ON CONFLICT (trans, step) DO NOTHING',
             [$variables['Trans'], $step, $ref, $variables['Erreur'], $variables['Mt'], now()])->rowCount() === 1;
-        // A repeated answer (the same T and step) changes nothing.
-        if (!$recorded) return $order;
+        // A repeated answer (the same T and step) changes nothing; the order
+        // as the one recorded first left it.
+        if (!$recorded) return find_order($db, $ref);
         if ($variables['Mt'] !== sprintf('%03d', $order['total'])) {
             run($db, "UPDATE orders SET state = 'mismatch', amount_paid = ? WHERE ref = ? AND state IN " . OPEN_STATES,
                 [$variables['Mt'], $ref]);
@@ -475,6 +476,7 @@ function order_message(array $order): array {
         'mismatch' => ['mismatch', "The amount paid ({$order['amount_paid']}) is not the amount of order $ref "
             . "({$order['total']}): the payment is refused and nothing is shipped.", 409],
         'refused' => ['refused', "The payment for order $ref was refused (code {$order['code']}).", 200],
+        'pending' => ['pending', "The payment for order $ref is not confirmed yet.", 200],
         default => ['cancelled', "The payment for order $ref was cancelled. Your order is kept.", 200],
     };
 }

@@ -285,9 +285,10 @@ class Store:
                 "INSERT INTO answers (trans, step, ref, code, amount, received) VALUES (?, ?, ?, ?, ?, ?) "
                 "ON CONFLICT (trans, step) DO NOTHING",
                 (variables["Trans"], step, ref, variables["Erreur"], variables["Mt"], now())).rowcount == 1
-            # A repeated answer (the same T and step) changes nothing.
+            # A repeated answer (the same T and step) changes nothing; the
+            # order as the one recorded first left it.
             if not recorded:
-                return order
+                return self.order(ref)
             if variables["Mt"] != f"{order['total']:03d}":
                 self.run(f"UPDATE orders SET state = 'mismatch', amount_paid = ? WHERE ref = ? AND state IN {OPEN}",
                          (variables["Mt"], ref))
@@ -505,6 +506,8 @@ def order_message(order):
                         f"({order['total']}): the payment is refused and nothing is shipped."), "409 Conflict"
     if status == "refused":
         return status, f"The payment for order {ref} was refused (code {order['code']}).", "200 OK"
+    if status == "pending":
+        return status, f"The payment for order {ref} is not confirmed yet.", "200 OK"
     return status, f"The payment for order {ref} was cancelled. Your order is kept.", "200 OK"
 
 
