@@ -16,7 +16,7 @@ cd "$REPO_ROOT"
 
 # Debian's Chromium and its WebDriver; the packaged lighttpd service is kept
 # from starting (the tests run a private instance).
-without_service_start ensure_packages chromium chromium-driver lighttpd php-cgi python3 \
+without_service_start ensure_packages chromium chromium-driver lighttpd php-cgi php-sqlite3 python3 \
   iproute2 util-linux coreutils cmake make g++ libsodium-dev libc-ares-dev
 
 build_release "${REVOZI_BROWSER_BUILD_DIR:-}" revozi_cgi korven_sandbox kwtdata

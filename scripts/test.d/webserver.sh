@@ -13,7 +13,7 @@ cd "$REPO_ROOT"
 # The packaged services are kept from starting (the tests run the servers
 # in private hosts). ssl-cert makes the self-signed pair the HTTPS sites
 # name; python3 hands fcgiwrap its socket as systemd would.
-without_service_start ensure_packages lighttpd lighttpd-mod-openssl apache2 nginx fcgiwrap php-cgi \
+without_service_start ensure_packages lighttpd lighttpd-mod-openssl apache2 nginx fcgiwrap php-cgi php-sqlite3 \
   ssl-cert python3 curl libxml2-utils perl-base iproute2 util-linux coreutils libsodium-dev libc-ares-dev
 
 cmake --preset release >/dev/null
