@@ -60,12 +60,11 @@ struct Request {
 constexpr char kPort[] = "1";
 constexpr char kOptionsPath[] = "/fuzz/kwtinfos.txt";
 
-Request buildRequest(std::string_view input) {
+void buildRequest(std::string_view input, Request& request) {
   const std::vector<std::string_view> sections = revozi::fuzzing::splitSections(input, kSeparator);
   auto section = [&](std::size_t i) -> std::string_view {
     return i < sections.size() ? sections[i] : std::string_view("-");
   };
-  Request request;
   FakePlatform& p = request.platform;
   std::vector<std::string>& args = request.args;
 
@@ -99,7 +98,6 @@ Request buildRequest(std::string_view input) {
   std::string mode = "4";
   if (sections.size() > 5) mode += section(5).substr(0, section(5).find('\0'));
   p.env["KWT_MODE"] = mode;
-  return request;
 }
 
 }  // namespace
@@ -107,7 +105,8 @@ Request buildRequest(std::string_view input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = revozi::fuzzing::asText(data, size);
 
-  Request request = buildRequest(input);
+  Request request;
+  buildRequest(input, request);
   const int status = revozi::runRequest(request.platform, request.args);
   const FakePlatform& p = request.platform;
 
