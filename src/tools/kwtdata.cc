@@ -24,7 +24,7 @@
 #include "datablock/encode.h"
 #include "params/param_table.h"
 #include "driver/program_version.h"
-#include "tools/signing.h"
+#include "signing/signing.h"
 #include "tools/tool_text.h"
 
 namespace {

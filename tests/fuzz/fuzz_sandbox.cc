@@ -16,7 +16,7 @@
 #include "tests/fuzz/fuzz_support.h"
 
 #define main korven_sandbox_main
-#include "src/tools/korven_sandbox.cc"
+#include "src/sandbox/korven_sandbox.cc"
 #undef main
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   using namespace revozi::signing;

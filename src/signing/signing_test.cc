@@ -1,6 +1,6 @@
 // The pieces of the return signatures: base64url, key files, and Ed25519 as
 // every other implementation computes it (a shop may verify in any language).
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "tools/sandbox_notify.h"
+#include "sandbox/sandbox_notify.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -18,7 +18,7 @@
 #include <ctime>
 
 #include "params/text.h"
-#include "tools/signing.h"
+#include "signing/signing.h"
 #include "tools/tool_text.h"
 
 namespace revozi::sandbox {

@@ -1,4 +1,4 @@
-#include "tools/signing_vectors.h"
+#include "signing/signing_vectors.h"
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "tools/sandbox_commands.h"
+#include "sandbox/sandbox_commands.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,10 +17,10 @@
 
 #include "driver/program_version.h"
 #include "tools/file_writing.h"
-#include "tools/sandbox_conformance.h"
-#include "tools/sandbox_notify.h"
-#include "tools/signing.h"
-#include "tools/signing_vectors.h"
+#include "sandbox/sandbox_conformance.h"
+#include "sandbox/sandbox_notify.h"
+#include "signing/signing.h"
+#include "signing/signing_vectors.h"
 #include "tools/tool_text.h"
 
 namespace revozi::sandbox {

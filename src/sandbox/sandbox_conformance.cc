@@ -1,4 +1,4 @@
-#include "tools/sandbox_conformance.h"
+#include "sandbox/sandbox_conformance.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,9 +12,9 @@
 #include "datablock/decode.h"
 #include "params/text.h"
 #include "params/validate.h"
-#include "tools/sandbox_commands.h"
-#include "tools/sandbox_notify.h"
-#include "tools/signing.h"
+#include "sandbox/sandbox_commands.h"
+#include "sandbox/sandbox_notify.h"
+#include "signing/signing.h"
 #include "tools/tool_text.h"
 
 namespace revozi::sandbox {

@@ -1,4 +1,4 @@
-#include "tools/sandbox_conformance.h"
+#include "sandbox/sandbox_conformance.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

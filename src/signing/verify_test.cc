@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tests/run_module.h"
-#include "tools/signing.h"
-#include "tools/signing_vectors.h"
+#include "signing/signing.h"
+#include "signing/signing_vectors.h"
 
 namespace revozi::signing {
 namespace {

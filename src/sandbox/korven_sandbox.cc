@@ -24,9 +24,9 @@
 #include "params/param_table.h"
 #include "params/validate.h"
 #include "platform/system_platform.h"
-#include "tools/sandbox_commands.h"
-#include "tools/sandbox_notify.h"
-#include "tools/signing.h"
+#include "sandbox/sandbox_commands.h"
+#include "sandbox/sandbox_notify.h"
+#include "signing/signing.h"
 #include "tools/tool_text.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "params/param_table.h"
 #include "tests/loopback_listener.h"
 #include "tests/run_module.h"
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 namespace revozi::testing {
 namespace {

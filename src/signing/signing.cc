@@ -1,4 +1,4 @@
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 #include <fcntl.h>
 #include <sodium.h>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "datablock/decode.h"
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 #include <optional>
 #include <string>

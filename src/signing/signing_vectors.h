@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/signing.h"
+#include "signing/signing.h"
 
 namespace revozi::signing {
 
