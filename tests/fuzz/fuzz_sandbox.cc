@@ -10,14 +10,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 
+#include "sandbox/sandbox_run.h"
+#include "signing/signing.h"
 #include "tests/fake_platform.h"
 #include "tests/fuzz/fuzz_support.h"
-
-#define main korven_sandbox_main
-#include "src/sandbox/korven_sandbox.cc"
-#undef main
 
 namespace {
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   if ((mode & 4) != 0) platform.env["HTTP_ACCEPT"] = "text/plain";
   platform.env["KORVEN_SANDBOX_KEY"] = keyFolder() + "/key";
   platform.env["KORVEN_SANDBOX_STATE"] = keyFolder() + "/state";
-  const int status = runSandbox(platform);
+  const int status = revozi::sandbox::runSandbox(platform);
   FUZZ_CHECK(status >= 0 && status <= 2);
   const std::string& out = platform.output;
   const std::size_t headersEnd = out.find("\n\n");
